@@ -1,0 +1,21 @@
+# vendrax_add_gtest(NAME SOURCES ... LIBS ... [LABELS ...])
+#   A GoogleTest program for engine code (no Qt), registered with CTest.
+function(vendrax_add_gtest name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE vendrax_defaults ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES LABELS "engine;${ARG_LABELS}" TIMEOUT 600)
+endfunction()
+
+# vendrax_add_qtest(NAME SOURCES ... LIBS ... [LABELS ...])
+#   A QtTest program for application or library code, run offscreen.
+function(vendrax_add_qtest name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  target_link_libraries(${name} PRIVATE vendrax_defaults ${ARG_LIBS} Qt6::Test)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES LABELS "qt;${ARG_LABELS}" TIMEOUT 900
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endfunction()

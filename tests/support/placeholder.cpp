@@ -1,0 +1,1 @@
+// helpers for the engine tests live beside this file
