@@ -1,0 +1,1 @@
+// application logic lives beside this file

@@ -1,0 +1,1 @@
+// application pages live beside this file

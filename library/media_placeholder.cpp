@@ -1,0 +1,1 @@
+// catalogue, probe and converter code lives beside this file

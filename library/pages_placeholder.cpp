@@ -1,0 +1,1 @@
+// catalogue pages live beside this file

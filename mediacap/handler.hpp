@@ -1,0 +1,48 @@
+#pragma once
+
+#include <string>
+
+#include "mediacap/http/http_tuple.hpp"
+
+namespace mediacap {
+
+// The engine's callback interface towards its owner.
+//
+// Capture reports and the decision come from the capture thread (the thread
+// that calls engine::run), from inside the packet loop: they must not block.
+// Download reports come from the download pool threads, several at once; the
+// reports of one download come in order from one thread. Arguments are owned
+// by the caller and valid only during the call.
+class handler {
+public:
+    // The result of on_response.
+    enum action { download = 0, capture = 1, ignore = 2 };
+
+    virtual ~handler() = default;
+
+    // A response head with a non-zero Content-Length was paired with its
+    // request. Return download (fetch it again), capture (record the sniffed
+    // body) or anything else to ignore it. For download and capture, write
+    // the final file path into `path` (passed in empty).
+    virtual int on_response(const http::http_tuple& exchange, std::string& path) = 0;
+
+    virtual void on_download_started(unsigned id, const http::http_tuple& exchange, const std::string& path) = 0;
+    virtual void on_download_progress(unsigned id, double total, double received) = 0;
+    virtual void on_download_finished(unsigned id) = 0;
+    // Codes as in http::downloader_handler::on_download_error.
+    virtual void on_download_error(unsigned id, int code, const std::string& message) = 0;
+
+    // A capture was opened under the connection's id, before any body byte.
+    virtual void on_capture_started(unsigned id, const http::http_tuple& exchange, const std::string& path) = 0;
+    virtual void on_capture_progress(unsigned id, double total, double received) = 0;
+    // The whole body arrived and the file is at its final path.
+    virtual void on_capture_finished(unsigned id) = 0;
+    // Codes: 1 write failed, 3 move failed, 4 inflate failed, 5 the connection
+    // closed with fewer or more bytes than announced. The message is empty.
+    virtual void on_capture_error(unsigned id, int code, const std::string& message) = 0;
+    // The connection closed with exactly the announced count but before the
+    // body's end was seen; nothing was kept.
+    virtual void on_capture_stream_closed(unsigned id) = 0;
+};
+
+}  // namespace mediacap

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+
+#include "mediacap/http/http_tuple.hpp"
+
+namespace mediacap::http {
+
+// How the downloader reports on its jobs. Every call comes from the download
+// pool thread that runs the job; calls for different downloads may come
+// concurrently from different threads, the calls for one download come in
+// order from one thread: started (unless an early error ended the job), any
+// number of progress reports, then exactly one of finished or error.
+class downloader_handler {
+public:
+    virtual ~downloader_handler() = default;
+
+    // The transfer options are set and the request is about to be sent.
+    // `exchange` is the job's own copy; `path` is where the file will go.
+    virtual void on_download_started(unsigned id, const http_tuple& exchange, const std::string& path) = 0;
+
+    // The received count grew. `total` is 0 when the server announced no length.
+    virtual void on_download_progress(unsigned id, unsigned total, unsigned received) = 0;
+
+    // Status 200 and the file is in place.
+    virtual void on_download_finished(unsigned id) = 0;
+
+    // The job ended without a file. Codes: 0 libcurl failure (also cancel and
+    // stall) or unsupported method, 1 status other than 200 (the message is
+    // the status), 2 temporary file not opened, 3 move to the final path failed.
+    virtual void on_download_error(unsigned id, int code, const std::string& message) = 0;
+};
+
+}  // namespace mediacap::http
