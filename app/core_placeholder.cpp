@@ -1,1 +1,0 @@
-// application logic lives beside this file
