@@ -1,0 +1,179 @@
+#include "CatalogueStore.h"
+
+#include "CriticalMessage.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QPointer>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
+#include <QtConcurrent>
+
+#include <atomic>
+#include <vector>
+
+const CatalogueKind imagesCatalogue = {
+    "ImagesFrame",
+    "imagesDb",
+    "/images.dat",
+    "create table if not exists IMAGES (ID integer primary key, IMAGEFILE text, ORIGIN text, IMAGEINFO text)",
+    "select IMAGEFILE, ORIGIN, IMAGEINFO from IMAGES ORDER BY ID",
+    "INSERT INTO IMAGES (IMAGEFILE, ORIGIN, IMAGEINFO) values (?, ?, ?)",
+    "delete from IMAGES where IMAGEFILE = ?",
+    QT_TRANSLATE_NOOP("ImagesFrame", "Error opening images database [%1]"),
+    QT_TRANSLATE_NOOP("ImagesFrame", "Error creating images database"),
+    QT_TRANSLATE_NOOP("ImagesFrame", "Error updating images database"),
+    "appendImageFromFile",
+};
+
+const CatalogueKind videosCatalogue = {
+    "VideosFrame",
+    "videosDb",
+    "/videos.dat",
+    "create table if not exists VIDEOS (ID integer primary key, VIDEOFILE text, ORIGIN text, VIDEOINFO text)",
+    "select VIDEOFILE, ORIGIN, VIDEOINFO from VIDEOS ORDER BY ID",
+    "INSERT INTO VIDEOS (VIDEOFILE, ORIGIN, VIDEOINFO) values (?, ?, ?)",
+    "delete from VIDEOS where VIDEOFILE = ?",
+    QT_TRANSLATE_NOOP("VideosFrame", "Error opening videos database [%1]"),
+    QT_TRANSLATE_NOOP("VideosFrame", "Error creating videos database"),
+    QT_TRANSLATE_NOOP("VideosFrame", "Error updating videos database"),
+    "appendVideoFromFile",
+};
+
+namespace {
+
+QString translated(const CatalogueKind& kind, const char* text)
+{
+    return QCoreApplication::translate(kind.context, text);
+}
+
+void reportFailure(const CatalogueKind& kind, QWidget* page, const QString& text)
+{
+    showCriticalMessage(page, QCoreApplication::translate(kind.context, "Database Error"), text);
+}
+
+struct StoredRow {
+    QString file;
+    QString origin;
+    QString info;
+};
+
+// Reads every row in ID order through a read-only connection made on this
+// pool thread. Read-only also keeps a missing file from being created here.
+std::vector<StoredRow> readRows(const CatalogueKind& kind, const QString& databaseFile,
+                                const QPointer<QObject>& page)
+{
+    static std::atomic<int> loaderCount{0};
+    const QString connectionName = QStringLiteral("%1.loader%2")
+                                       .arg(QLatin1String(kind.connectionName))
+                                       .arg(++loaderCount);
+    std::vector<StoredRow> rows;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        db.setDatabaseName(databaseFile);
+        if (db.open()) {
+            QSqlQuery query(db);
+            query.setForwardOnly(true);
+            if (query.exec(QLatin1String(kind.selectStatement))) {
+                // QPointer's null test is an atomic read, safe on this thread.
+                while (!page.isNull() && query.next())
+                    rows.push_back({query.value(0).toString(), query.value(1).toString(),
+                                    query.value(2).toString()});
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(connectionName);
+    return rows;
+}
+
+} // namespace
+
+QString catalogueFolder()
+{
+    return QDir::fromNativeSeparators(
+        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
+}
+
+QSqlDatabase openCatalogue(const CatalogueKind& kind, QWidget* page)
+{
+    // A SQLite driver plug-in shipped beside the executable is found there.
+    QCoreApplication::addLibraryPath(QCoreApplication::applicationDirPath());
+
+    QSqlDatabase database =
+        QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(kind.connectionName));
+
+    const QString folder = catalogueFolder();
+    QDir().mkpath(folder); // a failure shows as the open failure below
+    database.setDatabaseName(folder + QLatin1String(kind.fileName));
+
+    if (!database.open())
+        reportFailure(kind, page, translated(kind, kind.openError).arg(database.lastError().text()));
+
+    QSqlQuery create(database);
+    if (!create.exec(QLatin1String(kind.createStatement)))
+        reportFailure(kind, page, translated(kind, kind.createError));
+
+    return database;
+}
+
+QFuture<void> startCatalogueLoader(const CatalogueKind& kind, const QSqlDatabase& database,
+                                   QObject* page)
+{
+    if (!database.isOpen())
+        return {};
+
+    // The guard is made here on the GUI thread, while the page surely exists.
+    const QPointer<QObject> guard(page);
+    const QString databaseFile = database.databaseName();
+    return QtConcurrent::run([&kind, guard, databaseFile] {
+        const std::vector<StoredRow> rows = readRows(kind, databaseFile, guard);
+        QCoreApplication* application = QCoreApplication::instance();
+        for (const StoredRow& row : rows) {
+            if (guard.isNull() || !application)
+                return;
+            // The call is posted to the application object, which outlives the
+            // page, and the guard is tested again on the GUI thread when the
+            // call runs: posting to the page itself could race with its
+            // destruction. Calls posted from one thread to one receiver are
+            // delivered in the order posted, so rows keep their ID order.
+            QMetaObject::invokeMethod(
+                application,
+                [&kind, guard, row] {
+                    if (QObject* target = guard.data())
+                        QMetaObject::invokeMethod(target, kind.appendSlot, Qt::DirectConnection,
+                                                  Q_ARG(QString, row.file),
+                                                  Q_ARG(QString, row.origin),
+                                                  Q_ARG(QString, row.info));
+                },
+                Qt::QueuedConnection);
+        }
+    });
+}
+
+bool insertIntoCatalogue(const CatalogueKind& kind, const QSqlDatabase& database, QWidget* page,
+                         const QString& file, const QString& origin, const QString& info)
+{
+    QSqlQuery insert(database);
+    bool stored = insert.prepare(QLatin1String(kind.insertStatement));
+    if (stored) {
+        insert.addBindValue(file);
+        insert.addBindValue(origin);
+        insert.addBindValue(info);
+        stored = insert.exec();
+    }
+    if (!stored)
+        reportFailure(kind, page, translated(kind, kind.updateError));
+    return stored;
+}
+
+void deleteFromCatalogue(const CatalogueKind& kind, const QSqlDatabase& database,
+                         const QString& file)
+{
+    QSqlQuery remove(database);
+    if (remove.prepare(QLatin1String(kind.deleteStatement))) {
+        remove.addBindValue(file);
+        remove.exec();
+    }
+}

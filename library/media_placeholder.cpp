@@ -1,1 +1,0 @@
-// catalogue, probe and converter code lives beside this file
