@@ -1,0 +1,385 @@
+#include "mediacap/decoder/http_decoder.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace mediacap::decoder {
+namespace {
+
+constexpr std::string_view head_end = "\r\n\r\n";
+constexpr std::string_view line_end = "\r\n";
+
+// White space as the classic locale classifies it.
+bool is_space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+std::string_view trim(std::string_view text)
+{
+    while (!text.empty() && is_space(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && is_space(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::size_t skip_space(std::string_view text, std::size_t pos)
+{
+    while (pos < text.size() && is_space(text[pos]))
+        ++pos;
+    return pos;
+}
+
+// Header names compare without regard to the case of ASCII letters.
+bool equals_ignoring_case(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z')
+            x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z')
+            y = static_cast<char>(y - 'a' + 'A');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+// A Content-Length value: an optional sign, then decimal digits only, within
+// 32 bits; "-N" wraps to 2^32 - N. Anything else (empty, other characters,
+// too many digits) counts as 0, so such a head announces no body.
+std::uint32_t content_length(std::string_view value)
+{
+    bool negative = false;
+    if (!value.empty() && (value.front() == '+' || value.front() == '-')) {
+        negative = value.front() == '-';
+        value.remove_prefix(1);
+    }
+    if (value.empty())
+        return 0;
+    std::uint64_t number = 0;
+    for (char c : value) {
+        if (!is_digit(c))
+            return 0;
+        number = number * 10 + static_cast<unsigned>(c - '0');
+        if (number > std::numeric_limits<std::uint32_t>::max())
+            return 0;
+    }
+    const auto length = static_cast<std::uint32_t>(number);
+    return negative ? 0u - length : length;
+}
+
+// Splits a header line at its first colon into a trimmed name and value.
+// A line without a colon (the rest of the start line, the blank line that
+// ends the head, a folded continuation) is not a field.
+bool split_field(std::string_view line, std::string_view& name, std::string_view& value)
+{
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos)
+        return false;
+    name = trim(line.substr(0, colon));
+    value = trim(line.substr(colon + 1));
+    return true;
+}
+
+// Calls `field(name, value)` for every field line of `lines`, each line
+// ending at LF.
+template <class Field>
+void for_each_field(std::string_view lines, Field&& field)
+{
+    while (!lines.empty()) {
+        const std::size_t lf = lines.find('\n');
+        const std::string_view line = lines.substr(0, lf);
+        lines.remove_prefix(lf == std::string_view::npos ? lines.size() : lf + 1);
+        std::string_view name, value;
+        if (split_field(line, name, value))
+            field(name, value);
+    }
+}
+
+// The status code after the protocol word of a status line; 0 when no number
+// stands there (or it does not fit in 32 bits).
+std::int32_t status_code(std::string_view line)
+{
+    std::size_t pos = skip_space(line, 0);
+    while (pos < line.size() && !is_space(line[pos]))
+        ++pos;
+    pos = skip_space(line, pos);
+    bool negative = false;
+    if (pos < line.size() && (line[pos] == '+' || line[pos] == '-')) {
+        negative = line[pos] == '-';
+        ++pos;
+    }
+    std::int64_t number = 0;
+    std::size_t digits = 0;
+    for (; pos < line.size() && is_digit(line[pos]); ++pos, ++digits) {
+        number = number * 10 + (line[pos] - '0');
+        if (number > std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1)
+            return 0;
+    }
+    if (digits == 0)
+        return 0;
+    number = negative ? -number : number;
+    if (number > std::numeric_limits<std::int32_t>::max())
+        return 0;
+    return static_cast<std::int32_t>(number);
+}
+
+// A chunk size line (RFC 9112 section 7.1): hexadecimal digits, then
+// optional extensions, which are ignored. No digits count as 0; a size that
+// does not fit in 32 bits is kept at the largest 32-bit value.
+std::uint32_t chunk_size(std::string_view line)
+{
+    std::size_t pos = skip_space(line, 0);
+    std::uint64_t size = 0;
+    for (; pos < line.size(); ++pos) {
+        const char c = line[pos];
+        unsigned digit;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<unsigned>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        else
+            break;
+        size = std::min<std::uint64_t>(size * 16 + digit, std::numeric_limits<std::uint32_t>::max());
+    }
+    return static_cast<std::uint32_t>(size);
+}
+
+http_stream& state_of(const std::shared_ptr<stream>& s)
+{
+    return *std::any_cast<http_stream>(&s->state);
+}
+
+// Runs parse steps over one offer while they make progress: several requests
+// in one segment, or a body's end and the next head, are all taken at this
+// arrival. The first step always runs, even on an empty offer (the close
+// flush), and the loop ends at the first step that consumes nothing.
+template <class Step>
+unsigned consume_all(const char* data, unsigned length, Step&& step)
+{
+    unsigned total = 0;
+    do {
+        const unsigned consumed = std::min(step(data + total, length - total), length - total);
+        if (consumed == 0)
+            break;
+        total += consumed;
+    } while (total < length);
+    return total;
+}
+
+}  // namespace
+
+void http_decoder::attach_stream(const std::shared_ptr<stream>& opened)
+{
+    opened->state = http_stream();
+}
+
+unsigned http_decoder::handle_request_bytes(const std::shared_ptr<stream>& s, const char* data, unsigned length)
+{
+    if (!std::any_cast<http_stream>(&s->state))
+        return length;
+    return consume_all(data, length, [&](const char* at, unsigned left) -> unsigned {
+        switch (state_of(s).request_state) {
+        case http_stream::request_head:
+            return parse_request_head(s, at, left);
+        case http_stream::request_body:
+            return read_request_body(s, at, left);
+        default:
+            return 0;
+        }
+    });
+}
+
+unsigned http_decoder::handle_response_bytes(const std::shared_ptr<stream>& s, const char* data, unsigned length)
+{
+    if (!std::any_cast<http_stream>(&s->state))
+        return length;
+    return consume_all(data, length, [&](const char* at, unsigned left) -> unsigned {
+        switch (state_of(s).response_state) {
+        case http_stream::response_head:
+            return parse_response_head(s, at, left);
+        case http_stream::sized_body:
+            return read_sized_body(s, at, left);
+        case http_stream::chunk_size_line:
+            return read_chunk_header(s, at, left);
+        case http_stream::chunk_data:
+            return skip_chunk(s, at, left);
+        default:
+            return 0;
+        }
+    });
+}
+
+void http_decoder::handle_close(const std::shared_ptr<stream>& s)
+{
+    closed_signal(s->id);
+}
+
+unsigned http_decoder::parse_request_head(const std::shared_ptr<stream>& s, const char* data, unsigned length)
+{
+    const std::string_view offered(data, length);
+    const std::size_t end = offered.find(head_end);
+    if (end == std::string_view::npos)
+        return 0;
+    const std::string_view head = offered.substr(0, end + head_end.size());
+
+    auto request = std::make_shared<http::http_request>();
+    request->server_address = s->destination_address;
+    request->server_port = s->destination_port;
+
+    // Request line: method, one separator, then the target up to the next
+    // blank. What follows the target (the protocol word) is read as the
+    // first "line" below and dropped for want of a colon.
+    std::size_t pos = skip_space(head, 0);
+    const std::size_t method_end = std::min(head.find_first_of(" \t\n\v\f\r", pos), head.size());
+    request->method.assign(head.substr(pos, method_end - pos));
+    pos = std::min(method_end + 1, head.size());
+    const std::size_t blank = head.find(' ', pos);
+    std::string_view path = head.substr(pos, blank == std::string_view::npos ? head.size() - pos : blank - pos);
+    while (!path.empty() && is_space(path.back()))
+        path.remove_suffix(1);
+    request->path.assign(path);
+
+    std::uint32_t length_announced = 0;
+    if (blank != std::string_view::npos) {
+        for_each_field(head.substr(blank + 1), [&](std::string_view name, std::string_view value) {
+            request->headers[std::string(name)] = std::string(value);
+            if (equals_ignoring_case(name, "Content-Length"))
+                length_announced = content_length(value);
+        });
+    }
+
+    http_stream& state = state_of(s);
+    state.pending.push_back(std::move(request));
+    if (length_announced != 0) {
+        state.request_state = http_stream::request_body;
+        state.request_remaining = length_announced;
+    }
+    return static_cast<unsigned>(head.size());
+}
+
+unsigned http_decoder::read_request_body(const std::shared_ptr<stream>& s, const char* data, unsigned length)
+{
+    http_stream& state = state_of(s);
+    const unsigned n = std::min<std::uint32_t>(length, state.request_remaining);
+    state.request_remaining -= n;
+    // Once the response has taken the request, the rest of its body has no
+    // owner any more and is dropped.
+    if (!state.pending.empty())
+        state.pending.back()->body.append(data, n);
+    if (state.request_remaining == 0)
+        state.request_state = http_stream::request_head;
+    return n;
+}
+
+unsigned http_decoder::parse_response_head(const std::shared_ptr<stream>& s, const char* data, unsigned length)
+{
+    const std::string_view offered(data, length);
+    const std::size_t end = offered.find(head_end);
+    if (end == std::string_view::npos)
+        return 0;
+    const std::string_view head = offered.substr(0, end + head_end.size());
+    const std::size_t status_end = head.find('\n');
+
+    http::http_response response;
+    response.status = status_code(head.substr(0, status_end));
+    std::uint32_t length_announced = 0;
+    bool chunked = false;
+    for_each_field(head.substr(status_end + 1), [&](std::string_view name, std::string_view value) {
+        response.headers[std::string(name)] = std::string(value);
+        if (equals_ignoring_case(name, "Content-Length"))
+            length_announced = content_length(value);
+        else if (equals_ignoring_case(name, "Transfer-Encoding"))
+            chunked = value == "chunked";
+    });
+
+    http_stream& state = state_of(s);
+    state.response_remaining = 0;
+    // Every response head answers the oldest open request, interim ones
+    // (1xx) included.
+    std::shared_ptr<http::http_request> request;
+    if (!state.pending.empty()) {
+        request = std::move(state.pending.front());
+        state.pending.pop_front();
+    }
+    if (length_announced != 0) {
+        state.response_state = http_stream::sized_body;
+        state.response_remaining = length_announced;
+    } else if (chunked) {
+        state.response_state = http_stream::chunk_size_line;
+    }
+    // The state is set before the emission so that the slots see the stream
+    // as it is when the body starts.
+    if (request && length_announced != 0) {
+        http::http_tuple exchange;
+        exchange.request = std::move(*request);
+        exchange.response = std::move(response);
+        exchange_signal(s->id, exchange);
+    }
+    return static_cast<unsigned>(head.size());
+}
+
+unsigned http_decoder::read_sized_body(const std::shared_ptr<stream>& s, const char* data, unsigned length)
+{
+    http_stream& state = state_of(s);
+    const unsigned n = std::min<std::uint32_t>(length, state.response_remaining);
+    state.response_remaining -= n;
+    const bool complete = state.response_remaining == 0;
+    if (complete)
+        state.response_state = http_stream::response_head;
+    data_signal(s->id, data, n);
+    if (complete)
+        finished_signal(s->id);
+    return n;
+}
+
+unsigned http_decoder::read_chunk_header(const std::shared_ptr<stream>& s, const char* data, unsigned length)
+{
+    const std::string_view offered(data, length);
+    const std::size_t p = offered.find(line_end);
+    if (p == std::string_view::npos)
+        return 0;
+    const std::uint32_t size = chunk_size(trim(offered.substr(0, p)));
+    http_stream& state = state_of(s);
+    if (size != 0) {
+        state.response_state = http_stream::chunk_data;
+        // The chunk's data and the CR LF after it, in 32 bits.
+        state.response_remaining = size > std::numeric_limits<std::uint32_t>::max() - 2
+                                       ? std::numeric_limits<std::uint32_t>::max()
+                                       : size + 2;
+        return static_cast<unsigned>(p + line_end.size());
+    }
+    // The last chunk: its line and the empty line that ends a body without
+    // trailers. Wait until both are here, or the CR LF that arrives later
+    // would be read as the start of the next response head.
+    if (p + 2 * line_end.size() > length)
+        return 0;
+    state.response_state = http_stream::response_head;
+    return static_cast<unsigned>(p + 2 * line_end.size());
+}
+
+unsigned http_decoder::skip_chunk(const std::shared_ptr<stream>& s, const char* /*data*/, unsigned length)
+{
+    http_stream& state = state_of(s);
+    const unsigned n = std::min<std::uint32_t>(length, state.response_remaining);
+    state.response_remaining -= n;
+    if (state.response_remaining == 0)
+        state.response_state = http_stream::chunk_size_line;
+    return n;
+}
+
+}  // namespace mediacap::decoder

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include <boost/signals2/signal.hpp>
+
+#include "mediacap/decoder/basic_decoder.hpp"
+#include "mediacap/decoder/stream.hpp"
+#include "mediacap/http/http_tuple.hpp"
+
+namespace mediacap::decoder {
+
+// Decodes the HTTP requests and responses of every connection and reports
+// them through four signals. All of it runs on the capture thread: signals are
+// emitted synchronously and their slots run before the emission returns (each
+// signal guards its own slot list with its own mutex, so slots may be
+// connected from another thread).
+//
+// Per connection, requests are queued in the order their heads complete and
+// every response head takes the oldest queued request, whatever its status.
+// Only sized response bodies are followed and reported; chunked bodies are
+// skipped.
+class http_decoder : public basic_decoder<http_decoder> {
+public:
+    // A response head with a non-zero Content-Length was paired with a queued
+    // request. (connection id, exchange). The exchange is valid during the
+    // call only; a slot that keeps it copies it. Its body bytes follow.
+    boost::signals2::signal<void(unsigned, const http::http_tuple&)> exchange_signal;
+    // Bytes of a sized response body were consumed. (connection id, data,
+    // length); data points into the capture library's buffer and is valid
+    // during the call only. The length may be 0 when a connection closes in
+    // the middle of a body.
+    boost::signals2::signal<void(unsigned, const char*, unsigned)> data_signal;
+    // A sized response body is complete. (connection id)
+    boost::signals2::signal<void(unsigned)> finished_signal;
+    // The connection ended, in any way. (connection id) Its queued requests
+    // and parse state are dropped after the slots return.
+    boost::signals2::signal<void(unsigned)> closed_signal;
+
+    http_decoder() = default;
+    ~http_decoder() override = default;
+
+    // Called by basic_decoder.
+    void attach_stream(const std::shared_ptr<stream>& opened);
+    // Each runs parse steps while they make progress and returns the total
+    // consumed, so that several heads or a head and its body that arrive in
+    // one segment are all parsed at that arrival.
+    unsigned handle_request_bytes(const std::shared_ptr<stream>& s, const char* data, unsigned length);
+    unsigned handle_response_bytes(const std::shared_ptr<stream>& s, const char* data, unsigned length);
+    void handle_close(const std::shared_ptr<stream>& s);
+
+    // One parse step each, for the state that the name says; each returns the
+    // count of leading bytes consumed (0: more bytes are needed).
+    unsigned parse_request_head(const std::shared_ptr<stream>& s, const char* data, unsigned length);
+    unsigned read_request_body(const std::shared_ptr<stream>& s, const char* data, unsigned length);
+    unsigned parse_response_head(const std::shared_ptr<stream>& s, const char* data, unsigned length);
+    unsigned read_sized_body(const std::shared_ptr<stream>& s, const char* data, unsigned length);
+    unsigned read_chunk_header(const std::shared_ptr<stream>& s, const char* data, unsigned length);
+    unsigned skip_chunk(const std::shared_ptr<stream>& s, const char* data, unsigned length);
+};
+
+}  // namespace mediacap::decoder

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <any>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "mediacap/http/http_tuple.hpp"
+
+namespace mediacap::decoder {
+
+// One open TCP connection, from libnids' "established" callback to its close.
+// Shared by the decoder's table and by the call that is working on it, so a
+// stream outlives its removal from the table while a signal slot still runs.
+struct stream {
+    std::uint32_t id = 0;              // connection id, counted from 1 per decoder
+    std::string source_address;        // client address, dotted decimal
+    std::uint16_t source_port = 0;     // client port
+    std::string destination_address;   // server address, dotted decimal
+    std::uint16_t destination_port = 0;
+    std::any state;                    // the derived decoder's per-connection state
+};
+
+// The HTTP parse state of one connection.
+struct http_stream {
+    // Response side: what the next server bytes are.
+    enum : int { response_head = 0, sized_body = 1, chunk_size_line = 2, chunk_data = 3 };
+    // Request side: what the next client bytes are.
+    enum : int { request_head = 0, request_body = 1 };
+
+    int response_state = response_head;
+    int request_state = request_head;
+    // Requests waiting for their response, oldest at the front. A response
+    // head takes the front one, whatever its status.
+    std::deque<std::shared_ptr<http::http_request>> pending;
+    // Bytes still expected of the sized body, or of the current chunk
+    // together with its closing CR LF.
+    std::uint32_t response_remaining = 0;
+    std::uint32_t request_remaining = 0;  // request body bytes still expected
+};
+
+}  // namespace mediacap::decoder

@@ -1,0 +1,440 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "mediacap/decoder/http_decoder.hpp"
+
+using mediacap::decoder::connection_address;
+using mediacap::decoder::connection_key;
+using mediacap::decoder::http_decoder;
+
+namespace {
+
+// One arrival of bytes in one direction.
+struct segment {
+    bool from_client;
+    std::string bytes;
+};
+
+segment client(std::string bytes) { return {true, std::move(bytes)}; }
+segment server(std::string bytes) { return {false, std::move(bytes)}; }
+
+// Records what the decoder reports, one string per event:
+//   "E<id> <method> <path> <status>[ body=<request body>]"  exchange
+//   "D<id> <bytes>"   body bytes; consecutive chunks of one body are joined
+//   "F<id>"           body finished
+//   "C<id>"           connection closed
+class recorder {
+public:
+    explicit recorder(http_decoder& decoder)
+    {
+        decoder.exchange_signal.connect([this](unsigned id, const mediacap::http::http_tuple& exchange) {
+            std::string event = "E" + std::to_string(id) + " " + exchange.request.method + " " +
+                                exchange.request.path + " " + std::to_string(exchange.response.status);
+            if (!exchange.request.body.empty())
+                event += " body=" + exchange.request.body;
+            events.push_back(event);
+            last_exchange = exchange;
+        });
+        decoder.data_signal.connect([this](unsigned id, const char* data, unsigned length) {
+            const std::string prefix = "D" + std::to_string(id) + " ";
+            if (events.empty() || events.back().rfind(prefix, 0) != 0)
+                events.push_back(prefix);
+            events.back().append(data, length);
+        });
+        decoder.finished_signal.connect([this](unsigned id) { events.push_back("F" + std::to_string(id)); });
+        decoder.closed_signal.connect([this](unsigned id) { events.push_back("C" + std::to_string(id)); });
+    }
+
+    std::vector<std::string> events;
+    mediacap::http::http_tuple last_exchange;
+};
+
+// libnids' side of the consumption contract for one connection: every arrival
+// offers all unconsumed bytes of its direction and keeps what was not
+// consumed; at the close the server's unconsumed bytes are offered once more
+// (or the client's, when the server never sent anything).
+class connection {
+public:
+    connection(http_decoder& decoder, std::uint32_t client_ip = 0x0100007f, std::uint16_t client_port = 40000,
+               std::uint32_t server_ip = 0x0200007f, std::uint16_t server_port = 80)
+        : decoder_(decoder), address_{client_port, server_port, client_ip, server_ip}
+    {
+    }
+
+    void open() { decoder_.on_established(connection_key(address_)); }
+
+    void arrive(const segment& s)
+    {
+        std::string& buffer = s.from_client ? request_ : response_;
+        (s.from_client ? client_sent_ : server_sent_) = true;
+        buffer += s.bytes;
+        offer(s.from_client);
+    }
+
+    void close(int state = 3)
+    {
+        if (server_sent_)
+            offer(false);
+        else if (client_sent_)
+            offer(true);
+        decoder_.on_close(connection_key(address_), state);
+    }
+
+    unsigned offer(bool from_client)
+    {
+        std::string& buffer = from_client ? request_ : response_;
+        const auto key = connection_key(address_);
+        const auto size = static_cast<unsigned>(buffer.size());
+        const unsigned consumed = from_client ? decoder_.on_request_bytes(key, buffer.data(), size)
+                                              : decoder_.on_response_bytes(key, buffer.data(), size);
+        EXPECT_LE(consumed, size);
+        buffer.erase(0, consumed);
+        return consumed;
+    }
+
+    const std::string& unconsumed(bool from_client) const { return from_client ? request_ : response_; }
+
+private:
+    http_decoder& decoder_;
+    connection_address address_;
+    std::string request_, response_;
+    bool client_sent_ = false, server_sent_ = false;
+};
+
+std::vector<std::string> decode(const std::vector<segment>& arrivals)
+{
+    http_decoder decoder;
+    recorder events(decoder);
+    connection c(decoder);
+    c.open();
+    for (const segment& s : arrivals)
+        c.arrive(s);
+    c.close();
+    return events.events;
+}
+
+// The script with the byte at `position` (counted over all segments) starting
+// a new arrival.
+std::vector<segment> split_at(const std::vector<segment>& script, std::size_t position)
+{
+    std::vector<segment> result;
+    for (const segment& s : script) {
+        if (position > 0 && position < s.bytes.size()) {
+            result.push_back({s.from_client, s.bytes.substr(0, position)});
+            result.push_back({s.from_client, s.bytes.substr(position)});
+        } else {
+            result.push_back(s);
+        }
+        position -= std::min(position, s.bytes.size());
+    }
+    return result;
+}
+
+std::vector<segment> in_pieces(const std::vector<segment>& script, std::size_t piece)
+{
+    std::vector<segment> result;
+    for (const segment& s : script)
+        for (std::size_t at = 0; at < s.bytes.size(); at += piece)
+            result.push_back({s.from_client, s.bytes.substr(at, piece)});
+    return result;
+}
+
+std::string get(const std::string& path) { return "GET " + path + " HTTP/1.1\r\nHost: example.com\r\n\r\n"; }
+
+std::string ok(const std::string& body)
+{
+    return "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+}
+
+const std::string chunked_ok =
+    "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;ext=1\r\nhello\r\n3\r\nabc\r\n0\r\n\r\n";
+
+struct decoder_case {
+    const char* name;
+    std::vector<segment> script;
+    std::vector<std::string> events;  // without the final close
+    bool repeatable;                  // leaves the connection idle, so it can run twice in a row
+};
+
+const std::vector<decoder_case> cases = {
+    {"plain exchange", {client(get("/a")), server(ok("hello"))}, {"E1 GET /a 200", "D1 hello", "F1"}, true},
+    {"two requests in one segment", {client(get("/a") + get("/b")), server(ok("one") + ok("two"))},
+     {"E1 GET /a 200", "D1 one", "F1", "E1 GET /b 200", "D1 two", "F1"}, true},
+    {"pipelined, answered one by one", {client(get("/a") + get("/b") + get("/c")), server(ok("1")), server(ok("22")), server(ok("333"))},
+     {"E1 GET /a 200", "D1 1", "F1", "E1 GET /b 200", "D1 22", "F1", "E1 GET /c 200", "D1 333", "F1"}, true},
+    {"request body in the head's segment",
+     {client("POST /u HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc"), server(ok("done"))},
+     {"E1 POST /u 200 body=abc", "D1 done", "F1"}, true},
+    {"body end and next head in one segment", {client(get("/a") + get("/b")), server(ok("first") + ok("second"))},
+     {"E1 GET /a 200", "D1 first", "F1", "E1 GET /b 200", "D1 second", "F1"}, true},
+    {"lower-case content-length", {client(get("/a")), server("HTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\nhi")},
+     {"E1 GET /a 200", "D1 hi", "F1"}, true},
+    {"interim 100 takes the request", {client(get("/a")), server("HTTP/1.1 100 Continue\r\n\r\n" + ok("xy"))},
+     {"D1 xy", "F1"}, true},
+    {"interim 100 shifts the pairing", {client(get("/a") + get("/b")), server("HTTP/1.1 100 Continue\r\n\r\n" + ok("xy"))},
+     {"E1 GET /b 200", "D1 xy", "F1"}, true},
+    {"length 0 takes a request silently", {client(get("/a") + get("/b")), server(ok("") + ok("b"))},
+     {"E1 GET /b 200", "D1 b", "F1"}, true},
+    {"chunked response skipped", {client(get("/a") + get("/b")), server(chunked_ok + ok("next"))},
+     {"E1 GET /b 200", "D1 next", "F1"}, true},
+    {"Chunked with a capital is not chunked",
+     {client(get("/a") + get("/b")), server("HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n" + ok("z"))},
+     {"E1 GET /b 200", "D1 z", "F1"}, true},
+    {"length wins over chunked",
+     {client(get("/a")), server("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 4\r\n\r\nabcd")},
+     {"E1 GET /a 200", "D1 abcd", "F1"}, true},
+    {"no queued request", {server(ok("orphan"))}, {"D1 orphan", "F1"}, true},
+    {"status without a number", {client(get("/a")), server("HTTP/1.1 OK\r\nContent-Length: 1\r\n\r\nx")},
+     {"E1 GET /a 0", "D1 x", "F1"}, true},
+    {"empty content-length", {client(get("/a") + get("/b")), server("HTTP/1.1 200 OK\r\nContent-Length:\r\n\r\n" + ok("b"))},
+     {"E1 GET /b 200", "D1 b", "F1"}, true},
+    {"content-length with letters", {client(get("/a") + get("/b")), server("HTTP/1.1 200 OK\r\nContent-Length: 12x\r\n\r\n" + ok("b"))},
+     {"E1 GET /b 200", "D1 b", "F1"}, true},
+    {"content-length over 32 bits", {client(get("/a") + get("/b")), server("HTTP/1.1 200 OK\r\nContent-Length: 4294967296\r\n\r\n" + ok("b"))},
+     {"E1 GET /b 200", "D1 b", "F1"}, true},
+    {"content-length sign only", {client(get("/a") + get("/b")), server("HTTP/1.1 200 OK\r\nContent-Length: +\r\n\r\n" + ok("b"))},
+     {"E1 GET /b 200", "D1 b", "F1"}, true},
+    {"bad request content-length reads no body",
+     {client("POST /u HTTP/1.1\r\nContent-Length: ten\r\n\r\n" + get("/b")), server(ok("1") + ok("2"))},
+     {"E1 POST /u 200", "D1 1", "F1", "E1 GET /b 200", "D1 2", "F1"}, true},
+    {"plus sign accepted", {client(get("/a")), server("HTTP/1.1 200 OK\r\nContent-Length: +3\r\n\r\nabc")},
+     {"E1 GET /a 200", "D1 abc", "F1"}, true},
+    {"minus one waits for the close", {client(get("/a")), server("HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\nabc")},
+     {"E1 GET /a 200", "D1 abc"}, false},
+    {"closed in the middle of a body", {client(get("/a")), server("HTTP/1.1 200 OK\r\nContent-Length: 20\r\n\r\n0123456789")},
+     {"E1 GET /a 200", "D1 0123456789"}, false},
+    {"request line without a blank after the path", {client("GET /x\r\nAccept:*\r\n\r\n"), server(ok("q"))},
+     {"E1 GET /x\r\nAccept:* 200", "D1 q", "F1"}, true},
+    {"response never comes", {client(get("/a"))}, {}, true},
+    {"incomplete head at the close", {client(get("/a")), server("HTTP/1.1 200 OK\r\nContent-Len")}, {}, false},
+};
+
+void PrintTo(const decoder_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class DecoderCases : public ::testing::TestWithParam<decoder_case> {};
+
+TEST_P(DecoderCases, Whole)
+{
+    const decoder_case& c = GetParam();
+    std::vector<std::string> expected = c.events;
+    expected.push_back("C1");
+    EXPECT_EQ(decode(c.script), expected);
+}
+
+TEST_P(DecoderCases, SplitAtEveryByte)
+{
+    const decoder_case& c = GetParam();
+    std::vector<std::string> expected = c.events;
+    expected.push_back("C1");
+    std::size_t total = 0;
+    for (const segment& s : c.script)
+        total += s.bytes.size();
+    for (std::size_t position = 1; position < total; ++position)
+        ASSERT_EQ(decode(split_at(c.script, position)), expected) << "split at byte " << position;
+}
+
+TEST_P(DecoderCases, InPiecesOfEverySmallSize)
+{
+    const decoder_case& c = GetParam();
+    std::vector<std::string> expected = c.events;
+    expected.push_back("C1");
+    for (std::size_t piece : {1, 2, 3, 5, 7, 16, 61})
+        ASSERT_EQ(decode(in_pieces(c.script, piece)), expected) << "pieces of " << piece << " bytes";
+}
+
+TEST_P(DecoderCases, TwiceOnOneKeptAliveConnection)
+{
+    const decoder_case& c = GetParam();
+    if (!c.repeatable)
+        GTEST_SKIP() << "the case leaves a body open";
+    std::vector<segment> script = c.script;
+    script.insert(script.end(), c.script.begin(), c.script.end());
+    std::vector<std::string> expected = c.events;
+    expected.insert(expected.end(), c.events.begin(), c.events.end());
+    expected.push_back("C1");
+    EXPECT_EQ(decode(script), expected);
+    EXPECT_EQ(decode(in_pieces(script, 1)), expected) << "a byte at a time";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DecoderCases, ::testing::ValuesIn(cases), [](const auto& info) {
+    std::string name = info.param.name;
+    for (char& ch : name)
+        if (!std::isalnum(static_cast<unsigned char>(ch)))
+            ch = '_';
+    return name;
+});
+
+std::map<std::string, std::string> sorted(const mediacap::http::header_map& headers)
+{
+    return {headers.begin(), headers.end()};
+}
+
+struct header_case {
+    const char* fields;  // header lines of the head, each ending in CR LF
+    std::map<std::string, std::string> expected;
+};
+
+// Both heads use the same field rules; the response head here has the
+// Content-Length that makes the exchange visible.
+TEST(DecoderHeaders, FieldLinesSplitAtTheFirstColon)
+{
+    const std::vector<header_case> table = {
+        {"Host: example.com:8080\r\n", {{"Host", "example.com:8080"}}},
+        {"Referer: http://a.example/b?c=d\r\n", {{"Referer", "http://a.example/b?c=d"}}},
+        {"X-Time:  12:30:45 \r\n", {{"X-Time", "12:30:45"}}},
+        {"Empty:\r\n", {{"Empty", ""}}},
+        {"  Padded-Name \t:\t value  \r\n", {{"Padded-Name", "value"}}},
+        {"no colon here\r\n", {}},
+        {"Accept: a\r\naccept: b\r\n", {{"Accept", "b"}}},
+        {"A: 1\r\nB: 2\r\n", {{"A", "1"}, {"B", "2"}}},
+    };
+    for (const header_case& c : table) {
+        http_decoder decoder;
+        recorder events(decoder);
+        connection conn(decoder);
+        conn.open();
+        conn.arrive(client(std::string("GET / HTTP/1.1\r\n") + c.fields + "\r\n"));
+        conn.arrive(server(std::string("HTTP/1.1 200 OK\r\n") + c.fields + "Content-Length: 1\r\n\r\nx"));
+        ASSERT_EQ(events.events.size(), 3u) << c.fields;
+        EXPECT_EQ(sorted(events.last_exchange.request.headers), c.expected) << c.fields;
+        auto response_expected = c.expected;
+        response_expected["Content-Length"] = "1";
+        EXPECT_EQ(sorted(events.last_exchange.response.headers), response_expected) << c.fields;
+    }
+}
+
+TEST(DecoderHeaders, RequestLineAndConnectionEnds)
+{
+    http_decoder decoder;
+    recorder events(decoder);
+    connection conn(decoder, inet_addr("192.168.1.10"), 51000, inet_addr("10.0.0.2"), 8080);
+    conn.open();
+    conn.arrive(client("  GET /v/clip.mp4?range=0-100 HTTP/1.1\r\nHost: cdn\r\n\r\n"));
+    conn.arrive(server("HTTP/1.0  206 Partial\r\nContent-Length: 2\r\n\r\nab"));
+    const auto& request = events.last_exchange.request;
+    EXPECT_EQ(request.method, "GET");
+    EXPECT_EQ(request.path, "/v/clip.mp4?range=0-100");
+    EXPECT_EQ(request.server_address, "10.0.0.2") << "the connection's server, not the Host header";
+    EXPECT_EQ(request.server_port, 8080);
+    EXPECT_EQ(events.last_exchange.response.status, 206);
+    connection_address same_ends{51000, 8080, inet_addr("192.168.1.10"), inet_addr("10.0.0.2")};
+    const auto found = decoder.find_stream(connection_key(same_ends));
+    EXPECT_FALSE(found) << "a key is compared as a pointer, not by its contents";
+}
+
+TEST(DecoderConnections, IdsCountFromOnePerDecoderAndStreamsLeaveAtClose)
+{
+    http_decoder decoder;
+    recorder events(decoder);
+    connection first(decoder, inet_addr("10.1.1.1"), 1000, inet_addr("10.2.2.2"), 80);
+    connection second(decoder);
+    connection third(decoder);
+    first.open();
+    second.open();
+    third.open();
+    first.arrive(client(get("/1")));
+    third.arrive(client(get("/3")));
+    third.arrive(server(ok("c")));
+    first.arrive(server(ok("a")));
+    second.close(4);
+    first.close();
+    third.close(6);
+    EXPECT_EQ(events.events, (std::vector<std::string>{"E3 GET /3 200", "D3 c", "F3", "E1 GET /1 200", "D1 a", "F1",
+                                                       "C2", "C1", "C3"}));
+
+    http_decoder next_run;
+    recorder next_events(next_run);
+    connection again(next_run);
+    again.open();
+    again.close();
+    EXPECT_EQ(next_events.events, std::vector<std::string>{"C1"}) << "a new decoder counts from 1 again";
+}
+
+TEST(DecoderConnections, StreamRecordsTheConnectionEnds)
+{
+    http_decoder decoder;
+    connection_address address{51000, 8080, inet_addr("192.168.1.10"), inet_addr("10.0.0.2")};
+    decoder.on_established(connection_key(address));
+    const auto s = decoder.find_stream(connection_key(address));
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->id, 1u);
+    EXPECT_EQ(s->source_address, "192.168.1.10");
+    EXPECT_EQ(s->source_port, 51000);
+    EXPECT_EQ(s->destination_address, "10.0.0.2");
+    EXPECT_EQ(s->destination_port, 8080);
+    decoder.on_close(connection_key(address), 3);
+    EXPECT_FALSE(decoder.find_stream(connection_key(address)));
+    EXPECT_EQ(s->id, 1u) << "a caller's shared pointer keeps the stream alive";
+}
+
+TEST(DecoderConnections, UnknownConnectionBytesAreDroppedSilently)
+{
+    http_decoder decoder;
+    recorder events(decoder);
+    connection_address address{1, 2, 3, 4};
+    const std::string bytes = get("/a");
+    EXPECT_EQ(decoder.on_request_bytes(connection_key(address), bytes.data(), static_cast<unsigned>(bytes.size())),
+              bytes.size());
+    EXPECT_EQ(decoder.on_response_bytes(connection_key(address), "HTTP", 4), 4u);
+    decoder.on_close(connection_key(address), 3);
+    EXPECT_TRUE(events.events.empty());
+}
+
+TEST(DecoderConsumption, EveryCompleteStepOfAnOfferIsTaken)
+{
+    http_decoder decoder;
+    recorder events(decoder);
+    connection conn(decoder);
+    conn.open();
+    // Two whole requests and the start of a third: the first two are taken
+    // at this arrival, the partial head stays for the next one.
+    conn.arrive(client(get("/a") + get("/b") + "GET /c HT"));
+    EXPECT_EQ(conn.unconsumed(true), "GET /c HT");
+    conn.arrive(server(ok("1") + ok("2") + "HTTP/1.1 2"));
+    EXPECT_EQ(conn.unconsumed(false), "HTTP/1.1 2");
+    EXPECT_EQ(events.events, (std::vector<std::string>{"E1 GET /a 200", "D1 1", "F1", "E1 GET /b 200", "D1 2", "F1"}));
+}
+
+TEST(DecoderConsumption, CloseFlushInABodyReportsAnEmptyChunkOnce)
+{
+    http_decoder decoder;
+    int empty_chunks = 0;
+    decoder.data_signal.connect([&](unsigned, const char*, unsigned length) { empty_chunks += length == 0; });
+    connection conn(decoder);
+    conn.open();
+    conn.arrive(client(get("/a")));
+    conn.arrive(server("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nabc"));
+    conn.close();
+    EXPECT_EQ(empty_chunks, 1);
+}
+
+TEST(DecoderConsumption, HugeHeadArrivingAByteAtATime)
+{
+    std::string head = "GET /big HTTP/1.1\r\n";
+    for (int i = 0; head.size() < 8000; ++i)
+        head += "X-Field-" + std::to_string(i) + ": " + std::string(50, 'v') + "\r\n";
+    head += "\r\n";
+    const std::vector<segment> script = {client(head), server(ok("body"))};
+    EXPECT_EQ(decode(in_pieces(script, 1)),
+              (std::vector<std::string>{"E1 GET /big 200", "D1 body", "F1", "C1"}));
+}
+
+TEST(DecoderConsumption, LargeBodyReportsEveryByteOnce)
+{
+    std::string body(1 << 20, '\0');
+    for (std::size_t i = 0; i < body.size(); ++i)
+        body[i] = static_cast<char>(i * 7 + i / 251);
+    const std::vector<segment> script = in_pieces({client(get("/v")), server(ok(body))}, 1460);
+    EXPECT_EQ(decode(script), (std::vector<std::string>{"E1 GET /v 200", "D1 " + body, "F1", "C1"}));
+}
+
+}  // namespace
