@@ -1,0 +1,251 @@
+#include "mediacap/nids/dispatcher.hpp"
+
+#include <cstddef>
+
+#include <nids.h>
+#include <pcap.h>
+
+#include "mediacap/decoder/connection_address.hpp"
+
+namespace nids {
+namespace {
+
+// The decoder reads connection keys through its own mirror of tuple4.
+using mediacap::decoder::connection_address;
+static_assert(sizeof(connection_address) == sizeof(tuple4));
+static_assert(offsetof(connection_address, source) == offsetof(tuple4, source));
+static_assert(offsetof(connection_address, dest) == offsetof(tuple4, dest));
+static_assert(offsetof(connection_address, saddr) == offsetof(tuple4, saddr));
+static_assert(offsetof(connection_address, daddr) == offsetof(tuple4, daddr));
+
+// libnids' own device opening uses a 16 KiB snapshot and the default 2 MiB
+// kernel buffer: frames from loopback or with receive offload are longer than
+// that, and bursts overflow the buffer. The handle is opened here instead.
+constexpr int snapshot_length = 262144;
+constexpr int kernel_buffer_bytes = 32 * 1024 * 1024;
+// How long one read may wait; stop() does not depend on it (it breaks the
+// loop), but a short value keeps delivery of a lone packet prompt.
+constexpr int read_timeout_ms = 100;
+
+// libnids keeps a pointer to this table, so it must outlive every run:
+// checksums are checked for no address, since loopback traffic and frames
+// with checksum offload carry checksums that were never filled in.
+nids_chksum_ctl no_checksums[] = {{0, 0, NIDS_DONT_CHKSUM, 0}};
+
+// One owner for the live handle; closing it also frees the filter program.
+struct live_handle {
+    pcap_t* handle = nullptr;
+    ~live_handle()
+    {
+        if (handle)
+            pcap_close(handle);
+    }
+};
+
+std::string pcap_error_text(pcap_t* handle, int status)
+{
+    std::string text = pcap_geterr(handle);
+    return text.empty() ? pcap_statustostr(status) : text;
+}
+
+void open_live(live_handle& owner, const char* device, bool promiscuous, const std::string& filter)
+{
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    owner.handle = pcap_create(device, errbuf);
+    if (!owner.handle)
+        throw error(errbuf);
+    pcap_t* handle = owner.handle;
+    pcap_set_snaplen(handle, snapshot_length);
+    pcap_set_promisc(handle, promiscuous ? 1 : 0);
+    pcap_set_timeout(handle, read_timeout_ms);
+    pcap_set_buffer_size(handle, kernel_buffer_bytes);
+    const int status = pcap_activate(handle);
+    if (status < 0)
+        throw error(pcap_error_text(handle, status));
+
+    // Compiled here, not by libnids: libnids returns without a message when
+    // the filter is rejected.
+    bpf_program program;
+    if (pcap_compile(handle, &program, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0)
+        throw error(pcap_error_text(handle, PCAP_ERROR));
+    const int set = pcap_setfilter(handle, &program);
+    pcap_freecode(&program);
+    if (set != 0)
+        throw error(pcap_error_text(handle, PCAP_ERROR));
+}
+
+unsigned offer(const std::function<unsigned(tuple4*, const char*, unsigned)>& callback, tcp_stream* stream,
+               const half_stream& half)
+{
+    const auto length = static_cast<unsigned>(half.count - half.offset);
+    if (!callback)
+        return length;
+    try {
+        return callback(&stream->addr, half.data, length);
+    } catch (...) {
+        // Nothing may unwind through libnids; the bytes are given up.
+        return length;
+    }
+}
+
+void consume(tcp_stream* stream, unsigned consumed)
+{
+    // libnids drops min(consumed, buffered) leading bytes after the callback
+    // returns and keeps the rest; without this call it would drop them all.
+    nids_discard(stream, static_cast<int>(consumed));
+}
+
+}  // namespace
+
+void configure(const options& settings)
+{
+    // The string fields are reset when unset, so that a run never reads a
+    // pointer left by an options object of an earlier run.
+    nids_params.device = settings.device ? const_cast<char*>(settings.device->c_str()) : nullptr;
+    nids_params.filename = settings.capture_file ? const_cast<char*>(settings.capture_file->c_str()) : nullptr;
+    if (settings.promiscuous)
+        nids_params.promisc = *settings.promiscuous ? 1 : 0;
+    nids_params.scan_num_hosts = 0;
+    nids_params.syslog = reinterpret_cast<void (*)()>(&null_syslog);
+}
+
+void null_syslog(int, int, struct ip*, void*)
+{
+}
+
+dispatcher& dispatcher::instance()
+{
+    static dispatcher the_dispatcher;
+    return the_dispatcher;
+}
+
+std::string dispatcher::make_filter(const std::set<std::uint16_t>& ports)
+{
+    std::string filter = "tcp ";
+    bool first = true;
+    for (const std::uint16_t port : ports) {
+        if (!first)
+            filter += "or ";
+        first = false;
+        filter += "port " + std::to_string(port) + " ";
+    }
+    return filter;
+}
+
+void dispatcher::publish_handle(pcap* handle)
+{
+    const std::lock_guard<std::mutex> lock(handle_mutex_);
+    handle_ = handle;
+}
+
+void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<bool>* owner_stop)
+{
+    stop_requested = false;
+    std::string filter = make_filter(ports);
+    nids_params.pcap_filter = filter.data();
+
+    const bool from_file = nids_params.filename != nullptr;
+    live_handle live;
+    if (!from_file && nids_params.device) {
+        try {
+            open_live(live, nids_params.device, nids_params.promisc != 0, filter);
+        } catch (...) {
+            nids_params.pcap_filter = nullptr;
+            throw;
+        }
+    }
+    nids_params.pcap_desc = live.handle;
+
+    if (!nids_init()) {
+        nids_params.pcap_desc = nullptr;
+        nids_params.pcap_filter = nullptr;
+        throw error(nids_errbuf);
+    }
+    // nids_init empties the callback lists: register after it.
+    nids_register_tcp(reinterpret_cast<void*>(&dispatcher::tcp_callback));
+    nids_register_chksum_ctl(no_checksums, 1);
+
+    // From here stop() can wake a wait in the handle; flags set before this
+    // point are seen by the first check below.
+    publish_handle(live.handle);
+    const auto stopping = [&] { return stop_requested.load() || (owner_stop && owner_stop->load()); };
+    while (!stopping()) {
+        // One packet per dispatch: -1 is a capture error, -2 a wake-up by
+        // stop(), 0 a read time-out live or the end of a capture file.
+        const int result = nids_dispatch(1);
+        if (result == -1)
+            break;
+        if (result == 0 && from_file)
+            break;
+    }
+    publish_handle(nullptr);
+
+    // Reports every connection still open with NIDS_EXITING. libnids does not
+    // close a handle that it was given; `live` does, after it.
+    nids_exit();
+    nids_params.pcap_desc = nullptr;
+    nids_params.pcap_filter = nullptr;
+}
+
+void dispatcher::stop()
+{
+    stop_requested = true;
+    const std::lock_guard<std::mutex> lock(handle_mutex_);
+    if (handle_)
+        pcap_breakloop(handle_);
+}
+
+void dispatcher::tcp_callback(tcp_stream* stream, void**)
+{
+    dispatcher& self = instance();
+    switch (stream->nids_state) {
+    case NIDS_JUST_EST:
+        if (self.established) {
+            try {
+                self.established(&stream->addr);
+            } catch (...) {
+                // Nothing may unwind through libnids.
+            }
+        }
+        stream->client.collect++;
+        stream->server.collect++;
+        return;
+    case NIDS_DATA:
+        // The client half holds what the server sent, the server half what
+        // the client sent. When both have news, the server's bytes go first
+        // and the client's wait for the stream's next callback.
+        if (stream->client.count_new > 0)
+            consume(stream, offer(self.response_bytes, stream, stream->client));
+        else if (stream->server.count_new > 0)
+            consume(stream, offer(self.request_bytes, stream, stream->server));
+        return;
+    default:
+        break;
+    }
+
+    // A last offer of one direction's unconsumed bytes: the server's when it
+    // ever sent something, else the client's.
+    if (stream->client.count > 0)
+        consume(stream, offer(self.response_bytes, stream, stream->client));
+    else if (stream->server.count > 0)
+        consume(stream, offer(self.request_bytes, stream, stream->server));
+
+    switch (stream->nids_state) {
+    case NIDS_CLOSE:
+    case NIDS_RESET:
+    case NIDS_TIMED_OUT:
+    case NIDS_EXITING:
+        if (self.closed) {
+            try {
+                self.closed(&stream->addr, stream->nids_state);
+            } catch (...) {
+                // Nothing may unwind through libnids.
+            }
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace nids

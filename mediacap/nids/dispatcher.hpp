@@ -1,0 +1,110 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+
+// libnids' own types; only dispatcher.cpp sees their definitions.
+struct tuple4;
+struct tcp_stream;
+struct ip;
+struct pcap;
+
+namespace nids {
+
+// libnids or libpcap could not start capturing (no such device, no rights,
+// a filter or link type they reject, an unreadable capture file). what() is
+// the library's own text.
+class error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// libnids settings for the next run. An unset field leaves libnids' default.
+// The object must stay alive until the run that follows configure() returns:
+// libnids keeps pointers to its strings.
+struct options {
+    std::optional<std::string> device;    // capture device (interface name)
+    std::optional<bool> promiscuous;
+    // Test and benchmark seam: read this pcap file instead of a device. The
+    // run then ends at the end of the file.
+    std::optional<std::string> capture_file;
+};
+
+// Applies `settings` to libnids' global parameters, switches libnids'
+// port-scan detection and its logging off. Call on the capture thread, before
+// dispatcher::run, never while a run is in progress.
+void configure(const options& settings);
+
+// libnids' log hook: drops every warning and log line.
+void null_syslog(int type, int errnum, struct ip* header, void* data);
+
+// The one libnids capture loop of the process. It runs libnids on the calling
+// thread and turns its TCP callback into four plain callbacks, all called on
+// that thread from inside run(). The connection key handed to every callback
+// is the address of the connection's tuple4 inside libnids (source = client,
+// destination = server); it stays the same for the life of the connection.
+//
+// None of the callbacks may let an exception out into libnids' C frames; one
+// that does anyway is caught here and the bytes offered to it are dropped.
+class dispatcher {
+public:
+    static dispatcher& instance();
+
+    dispatcher(const dispatcher&) = delete;
+    dispatcher& operator=(const dispatcher&) = delete;
+
+    // A connection completed its handshake.
+    std::function<void(tuple4*)> established;
+    // The connection ended; the state is libnids': 3 closed, 4 reset,
+    // 5 timed out, 6 libnids exiting (the run is ending).
+    std::function<void(tuple4*, int)> closed;
+    // Bytes the client sent: every byte of that direction not consumed yet,
+    // oldest first. Returns how many leading bytes it consumed; libnids keeps
+    // the rest and offers it again with the next arrival in that direction.
+    // The data lives in libnids' buffer and is valid during the call only.
+    std::function<unsigned(tuple4*, const char*, unsigned)> request_bytes;
+    // Bytes the server sent; as request_bytes.
+    std::function<unsigned(tuple4*, const char*, unsigned)> response_bytes;
+
+    // Set by stop(); the loop ends before its next dispatch.
+    std::atomic<bool> stop_requested{false};
+
+    // The pcap filter for the watched TCP ports: "tcp port 80 or port 8080 ".
+    static std::string make_filter(const std::set<std::uint16_t>& ports);
+
+    // Captures on the configured device (or reads the configured file) and
+    // calls the callbacks, until stop() or `*owner_stop` becomes true, libnids
+    // reports a capture error, or the capture file ends. Before it returns,
+    // every connection still open is flushed and reported to `closed` with
+    // state 6. Clears stop_requested at its start; an owner whose stop may
+    // come before the run sets its own `owner_stop` first, which is checked
+    // once the run can be woken and before every dispatch. Throws nids::error
+    // when capture cannot start. One run per process at a time.
+    void run(const std::set<std::uint16_t>& ports, const std::atomic<bool>* owner_stop = nullptr);
+
+    // Asks the running loop to end and wakes it if it is waiting for a
+    // packet. Safe from any thread, at any time.
+    void stop();
+
+    // Registered with libnids; turns its callback into the four above.
+    static void tcp_callback(tcp_stream* stream, void** unused);
+
+private:
+    dispatcher() = default;
+
+    void publish_handle(pcap* handle);
+
+    // The live capture handle while the loop may wait in it; stop() wakes
+    // the wait through it. Guarded so that run() never closes it under a
+    // concurrent pcap_breakloop.
+    std::mutex handle_mutex_;
+    pcap* handle_ = nullptr;
+};
+
+}  // namespace nids
