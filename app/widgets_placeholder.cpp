@@ -1,1 +1,0 @@
-// application pages live beside this file
