@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QFileInfo>
+#include <QImage>
+#include <QString>
+
+// What the media probe tells about a video file.
+struct MediaInfo {
+    QString formatLongName; // the container's long name, as the probe prints it
+    double duration = 0.0;  // seconds
+    int size = 0;           // bytes; saturated at the limits of int
+    int bitRate = 0;        // bits per second; saturated at the limits of int
+};
+
+// One video file on disk, asked about through the probe and the converter
+// programs beside the executable. Both operations start a process and wait
+// for it on the calling thread (no event loop needed), so they block; they
+// may run on several threads at once, each call owning its process. Neither
+// shows a message nor throws: failures show only in the results.
+class VideoFile {
+public:
+    explicit VideoFile(const QString& path);
+    ~VideoFile();
+
+    // Runs "ffprobe -show_format <path>" for at most 30 s and reads the
+    // format_long_name=, duration=, size= and bit_rate= lines of its output.
+    // False when the probe did not start or did not end in time; `mediaInfo`
+    // is then untouched. A probe that ended gives true whatever its exit code,
+    // with empty or zero fields for keys it did not print.
+    bool readMediaInfo(MediaInfo& mediaInfo);
+
+    // The frame image beside the video (thumbnailPath) as it is, when it can
+    // be loaded. Otherwise one frame from the middle of the video (or 3 s in
+    // when the duration is unknown) is written there by the converter and
+    // returned scaled down, keeping its aspect ratio, to fit maxWidth x
+    // maxHeight. A null image when no frame could be made.
+    QImage makeThumbnail(int maxWidth, int maxHeight);
+
+private:
+    QString path;
+    QFileInfo info;
+};
+
+// The thumbnail file of a video: its path followed by "_thumb.jpg".
+QString thumbnailPath(const QString& file);
+
+// Absolute paths of the probe and the converter: "3rdparty/ffprobe" and
+// "3rdparty/ffmpeg" in the executable's folder. Made on first use; safe to
+// call from any thread.
+QString ffprobeProgram();
+QString ffmpegProgram();
+
+// Test seams. Point the two programs elsewhere (empty strings restore the
+// programs beside the executable), and shorten the 30 s wait for a program.
+// Call only while no probe or conversion runs.
+void setExternalProgramsForTesting(const QString& probe, const QString& converter);
+void setProgramWaitLimitForTesting(int milliseconds);
