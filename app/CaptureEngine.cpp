@@ -1,0 +1,251 @@
+#include "CaptureEngine.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMutexLocker>
+#include <QRegularExpression>
+#include <QStandardPaths>
+
+#include "Formatting.h"
+#include "mediacap/engine.hpp"
+#include "mediacap/engine_options.hpp"
+
+namespace {
+
+// The engine replays each kept download request on this many threads.
+constexpr std::uint32_t downloadThreads = 10;
+
+QStringList loadAdvertisingHosts()
+{
+    QFile file(QStringLiteral(":/ads.txt"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    static const QRegularExpression lineBreaks(QStringLiteral("(\r\n)|(\n\r)|\r|\n"));
+    return QString::fromLatin1(file.readAll()).split(lineBreaks, Qt::SkipEmptyParts);
+}
+
+}  // namespace
+
+// The music site streams its videos in a way a replayed request does not
+// get again, so they are recorded from the sniffed stream instead.
+const CaptureEngine::SiteRule CaptureEngine::siteRules[] = {
+    {"soundcloud.com", mediacap::handler::capture},
+    {nullptr, mediacap::handler::download},
+};
+
+CaptureEngine::CaptureEngine(const QString& device, QObject* parent)
+    : QThread(parent), adHosts(loadAdvertisingHosts()), device(device)
+{
+}
+
+CaptureEngine::~CaptureEngine()
+{
+    stop();
+}
+
+void CaptureEngine::run()
+{
+    mediacap::engine_options options;
+    options.device = device.toStdString();
+    options.temp_directory = QStandardPaths::writableLocation(QStandardPaths::TempLocation).toStdString();
+    options.pool_size = downloadThreads;
+
+    try {
+        beforeEngineCreated();
+        // The engine starts its download threads while it is built, so build
+        // it before taking the lock that stop() waits on.
+        auto created = std::make_unique<mediacap::engine>(&options, this);
+        std::unique_ptr<mediacap::engine> previous;
+        mediacap::engine* running = nullptr;
+        {
+            QMutexLocker locker(&engineLock);
+            if (!stopping) {
+                previous = std::move(engine);
+                engine = std::move(created);
+                running = engine.get();
+            }
+        }
+        // Stopped before it began: the new engine never runs. Otherwise an
+        // engine may be left by an earlier run of this object whose capture
+        // failed. Either way it was never stopped, and an engine's pool must
+        // be stopped and waited for before the engine goes.
+        std::unique_ptr<mediacap::engine> unused = running ? std::move(previous) : std::move(created);
+        if (unused)
+            unused->stop();
+        unused.reset();
+        if (!running)
+            return;
+
+        // The engine stays alive through its run: only stop() destroys it, and
+        // stop() waits for this thread first. A stop() that came after the
+        // hand-over above makes this run return at once.
+        running->run();
+    } catch (...) {
+        // The engine reports a device it cannot open as nids::error; nothing
+        // else is passed on to the user either.
+        emit errorStartingEngine();
+    }
+}
+
+void CaptureEngine::stop()
+{
+    mediacap::engine* current;
+    {
+        QMutexLocker locker(&engineLock);
+        stopping = true;
+        current = engine.get();
+    }
+    // Called with the lock released: the engine waits for its download pool,
+    // and nothing here needs to be held meanwhile.
+    if (current)
+        current->stop();
+
+    // From inside the capture thread itself (a report that stops monitoring)
+    // the engine's run is still on the stack: it has been told to end, and
+    // the GUI thread's later stop() or the destructor destroys it.
+    if (QThread::currentThread() == this)
+        return;
+
+    // The capture loop notices the stop at its next turn; run() then returns.
+    wait();
+
+    std::unique_ptr<mediacap::engine> finished;
+    {
+        QMutexLocker locker(&engineLock);
+        finished = std::move(engine);
+        // The thread has ended, so the flag has done its work: a later start()
+        // begins a new period of monitoring.
+        stopping = false;
+    }
+}
+
+bool CaptureEngine::stopRequested()
+{
+    QMutexLocker locker(&engineLock);
+    return stopping;
+}
+
+QDate CaptureEngine::currentDate() const
+{
+    return QDate::currentDate();
+}
+
+int CaptureEngine::siteRule(const HttpResource& resource)
+{
+    if (resource.isImage)
+        return mediacap::handler::capture;
+    const QString host = resource.host.toLower();
+    for (const SiteRule* rule = siteRules; rule->domainSuffix; ++rule)
+        if (host.endsWith(QLatin1String(rule->domainSuffix)))
+            return rule->mode;
+    return mediacap::handler::download;
+}
+
+bool CaptureEngine::isNotStreamFragment(const QString& url)
+{
+    // Smooth-streaming URLs: each request fetches a few seconds of one
+    // quality level of one track.
+    static const QRegularExpression fragment(
+        QStringLiteral(R"(/QualityLevels\(\d+\)/Fragments\((video|audio)=\d+\))"));
+    return !fragment.match(url).hasMatch();
+}
+
+int CaptureEngine::on_response(const mediacap::http::http_tuple& exchange, std::string& path)
+{
+    if (exchange.response.status != 200)
+        return mediacap::handler::ignore;
+
+    const auto length = exchange.response.headers.find("Content-Length");
+    if (length != exchange.response.headers.end()) {
+        bool converted = false;
+        const int value = QString::fromLatin1(length->second.data(), qsizetype(length->second.size()))
+                              .toInt(&converted, 10);
+        if (!converted || value == 0)
+            return mediacap::handler::ignore;
+    }
+
+    const HttpResource resource(exchange);
+
+    // Plain suffixes with no dot boundary: an entry also matches a longer last
+    // label ("xads.example" for "ads.example").
+    const QString host = resource.host.toLower();
+    for (const QString& adHost : adHosts)
+        if (host.endsWith(adHost))
+            return mediacap::handler::ignore;
+
+    // Small videos are mostly player chrome and small images mostly icons.
+    if (resource.isVideo) {
+        if (resource.size <= 10240)
+            return mediacap::handler::ignore;
+    } else if (resource.isImage) {
+        if (resource.size <= 5120)
+            return mediacap::handler::ignore;
+    } else {
+        return mediacap::handler::ignore;
+    }
+
+    if (!isNotStreamFragment(QString::fromLatin1(exchange.request.path.data(), qsizetype(exchange.request.path.size()))))
+        return mediacap::handler::ignore;
+
+    const int mode = siteRule(resource);
+
+    // The folder's domain comes from the host as sent; domainFromHost keeps at
+    // most one dot between labels, so the result can never hold "..".
+    const QString dir = QStringLiteral("%1/%2/%3")
+                            .arg(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
+                                 currentDate().toString(QStringLiteral("yyyy-MM-dd")),
+                                 domainFromHost(resource.host, false));
+    // A folder that cannot be made shows up as the engine's error when it
+    // writes the file.
+    QDir().mkpath(dir);
+    path = QDir::toNativeSeparators(QStringLiteral("%1/%2").arg(dir, resource.name)).toStdString();
+    return mode;
+}
+
+// Paths came from on_response as UTF-8 (toStdString); reading them back as
+// UTF-8 keeps a data folder with non-ASCII characters intact.
+
+void CaptureEngine::on_download_started(unsigned id, const mediacap::http::http_tuple& exchange, const std::string& path)
+{
+    emit downloadStarted(int(id), HttpResource(mediacap::http::http_tuple(exchange)), QString::fromStdString(path));
+}
+
+void CaptureEngine::on_download_progress(unsigned id, double total, double received)
+{
+    emit downloadProgress(int(id), total, received);
+}
+
+void CaptureEngine::on_download_finished(unsigned id)
+{
+    emit downloadFinished(int(id));
+}
+
+void CaptureEngine::on_download_error(unsigned id, int code, const std::string& message)
+{
+    emit downloadError(int(id), code, QString::fromLatin1(message.data(), qsizetype(message.size())));
+}
+
+void CaptureEngine::on_capture_started(unsigned id, const mediacap::http::http_tuple& exchange, const std::string& path)
+{
+    emit captureStarted(int(id), HttpResource(mediacap::http::http_tuple(exchange)), QString::fromStdString(path));
+}
+
+void CaptureEngine::on_capture_progress(unsigned id, double total, double received)
+{
+    emit captureProgress(int(id), total, received);
+}
+
+void CaptureEngine::on_capture_finished(unsigned id)
+{
+    emit captureFinished(int(id));
+}
+
+void CaptureEngine::on_capture_error(unsigned id, int code, const std::string& message)
+{
+    emit captureError(int(id), code, QString::fromLatin1(message.data(), qsizetype(message.size())));
+}
+
+void CaptureEngine::on_capture_stream_closed(unsigned id)
+{
+    emit captureStreamClosed(int(id));
+}

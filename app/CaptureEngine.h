@@ -1,0 +1,106 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <QDate>
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+#include "HttpResource.h"
+#include "mediacap/handler.hpp"
+
+namespace mediacap {
+class engine;
+}
+
+// One period of monitoring: a thread that runs the capture engine on `device`,
+// and the engine's handler, which decides what is kept and where it is filed
+// and turns every transfer report into a signal.
+//
+// Threads: constructor, stop() and destructor on the GUI thread (the object
+// lives there, so every signal reaches GUI receivers queued). run(),
+// on_response() and the capture reports on this thread, inside the engine's
+// packet loop; the download reports on the engine's pool threads, several at
+// once. The reports touch no member: they only build arguments and emit.
+class CaptureEngine : public QThread, public mediacap::handler {
+    Q_OBJECT
+
+public:
+    // A host suffix whose kept responses are handled with `mode` (a
+    // mediacap::handler::action) instead of the default download.
+    struct SiteRule {
+        const char* domainSuffix;
+        int mode;
+    };
+    // Ended by a row whose domainSuffix is null.
+    static const SiteRule siteRules[];
+
+    CaptureEngine(const QString& device, QObject* parent = nullptr);
+    // Stops monitoring and waits for the thread first, so the engine never
+    // calls into a half-destroyed handler.
+    ~CaptureEngine() override;
+
+    // Ends this period of monitoring: tells the engine to stop (its downloads
+    // are cancelled and its pool is waited for), waits until run() has left
+    // the engine, then destroys the engine. Also ends a period whose run()
+    // has not yet created its engine: that run() then returns without
+    // capturing. Returns at once when the thread has already ended.
+    void stop();
+
+    // The action for a kept resource: images and the rule's sites are
+    // captured as they pass, everything else is downloaded again.
+    static int siteRule(const HttpResource& resource);
+    // False for the URL of a fragment of an adaptive stream; those pieces are
+    // worthless on their own.
+    static bool isNotStreamFragment(const QString& url);
+
+    // mediacap::handler
+    int on_response(const mediacap::http::http_tuple& exchange, std::string& path) override;
+    void on_download_started(unsigned id, const mediacap::http::http_tuple& exchange, const std::string& path) override;
+    void on_download_progress(unsigned id, double total, double received) override;
+    void on_download_finished(unsigned id) override;
+    void on_download_error(unsigned id, int code, const std::string& message) override;
+    void on_capture_started(unsigned id, const mediacap::http::http_tuple& exchange, const std::string& path) override;
+    void on_capture_progress(unsigned id, double total, double received) override;
+    void on_capture_finished(unsigned id) override;
+    void on_capture_error(unsigned id, int code, const std::string& message) override;
+    void on_capture_stream_closed(unsigned id) override;
+
+signals:
+    // The engine could not be created or its capture could not start (or
+    // failed); the thread has ended.
+    void errorStartingEngine();
+    void downloadStarted(int downloadId, HttpResource httpResource, QString outFile);
+    void downloadProgress(int downloadId, double total, double current);
+    void downloadError(int downloadId, int error, QString message);
+    void downloadFinished(int downloadId);
+    void captureStarted(int captureId, HttpResource httpResource, QString outFile);
+    void captureProgress(int captureId, double total, double current);
+    void captureStreamClosed(int captureId);
+    void captureError(int captureId, int error, QString message);
+    void captureFinished(int captureId);
+
+protected:
+    void run() override;
+
+    // Test seams: the day that names the folder of a kept response; a hook
+    // that run() calls on the capture thread before it builds the engine; the
+    // state of a stop request; the advertising host list (":/ads.txt").
+    virtual QDate currentDate() const;
+    virtual void beforeEngineCreated() {}
+    bool stopRequested();
+    QStringList adHosts;
+
+private:
+    QString device;
+    // Handed between the capture thread (run() publishes it) and the GUI
+    // thread (stop() stops and destroys it) under engineLock. `stopping` is
+    // set by stop() under the same lock, so a run() that has not published
+    // its engine yet sees it and never starts capturing.
+    QMutex engineLock;
+    std::unique_ptr<mediacap::engine> engine;
+    bool stopping = false;
+};
