@@ -1,0 +1,74 @@
+#include "SearchBox.h"
+
+#include <QComboBox>
+#include <QEvent>
+#include <QObject>
+#include <QSet>
+#include <QTableWidget>
+
+namespace SearchBox {
+
+QString placeholderText()
+{
+    static const QString text = QObject::tr("Search...");
+    return text;
+}
+
+bool handleFocusEvent(QComboBox* searchBox, QEvent* event)
+{
+    if (event->type() == QEvent::FocusOut) {
+        if (searchBox->currentText().trimmed().isEmpty()) {
+            searchBox->setEditText(placeholderText());
+            return true;
+        }
+    } else if (event->type() == QEvent::FocusIn) {
+        if (searchBox->currentText() == placeholderText())
+            searchBox->clearEditText();
+    }
+    return false;
+}
+
+void refreshChoices(QComboBox* searchBox, const QTableWidget* table, int column)
+{
+    QString text = searchBox->currentText();
+    if (text.isEmpty())
+        text = placeholderText();
+    // clear() drops the texts the user entered earlier as well; only what
+    // stands in the edit field survives.
+    searchBox->clear();
+    searchBox->addItem(QString());
+    searchBox->setEditText(text);
+
+    QSet<QString> choices;
+    for (int row = 0; row < table->rowCount(); ++row) {
+        if (const QTableWidgetItem* item = table->item(row, column))
+            choices.insert(item->text());
+    }
+    for (const QString& choice : std::as_const(choices))
+        searchBox->addItem(choice);
+}
+
+void filterRows(QTableWidget* table, const QString& text)
+{
+    showAllRows(table);
+    if (text.isEmpty())
+        return;
+    QSet<int> matching;
+    const QList<QTableWidgetItem*> found = table->findItems(text, Qt::MatchContains);
+    for (const QTableWidgetItem* item : found) {
+        if (item)
+            matching.insert(item->row());
+    }
+    for (int row = 0; row < table->rowCount(); ++row) {
+        if (!matching.contains(row))
+            table->setRowHidden(row, true);
+    }
+}
+
+void showAllRows(QTableWidget* table)
+{
+    for (int row = 0; row < table->rowCount(); ++row)
+        table->setRowHidden(row, false);
+}
+
+}  // namespace SearchBox

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+
+class QComboBox;
+class QEvent;
+class QTableWidget;
+
+// The search box above the tables of the transfers, videos and images pages:
+// an editable combo box that shows "Search..." while it is empty and not
+// focused, offers the distinct texts of one table column in its drop-down
+// list, and hides the table rows none of whose cells contain the chosen text
+// (ignoring case).
+//
+// Each page keeps its own members (eventFilter, refreshSearchChoices,
+// filterRows, showAllRows, on_searchComboBox_textActivated) and calls these
+// functions from them. There is no state beyond the combo's edit text and the
+// table's hidden rows. GUI thread only; nothing here takes a lock.
+namespace SearchBox {
+
+// "Search...": real text in the edit field, compared like any other text.
+QString placeholderText();
+
+// Focus handling, for the page's eventFilter on the combo: entering the box
+// clears the placeholder; leaving it blank puts the placeholder back and
+// returns true, after which the page shows every row again.
+bool handleFocusEvent(QComboBox* searchBox, QEvent* event);
+
+// Rebuilds the drop-down list: an empty entry, then each distinct display text
+// of the table's `column` (hidden rows included, hash order). The edit text is
+// kept (the placeholder when it was empty); the filter is not applied again.
+void refreshChoices(QComboBox* searchBox, const QTableWidget* table, int column);
+
+// Shows the rows with at least one cell whose text contains `text`, ignoring
+// case, and hides the others; an empty text shows every row.
+void filterRows(QTableWidget* table, const QString& text);
+
+void showAllRows(QTableWidget* table);
+
+}  // namespace SearchBox

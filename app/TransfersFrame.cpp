@@ -1,0 +1,261 @@
+#include "TransfersFrame.h"
+
+#include "ui_TransfersFrame.h"
+
+#include <QFileInfo>
+#include <QTableWidgetItem>
+#include <QTimer>
+
+#include <limits>
+
+#include "Formatting.h"
+#include "SearchBox.h"
+#include "TransfersDelegate.h"
+
+namespace {
+
+// The search box offers the origins, which stand in this column.
+constexpr int originColumn = 2;
+
+}  // namespace
+
+TransfersFrame::TransfersFrame(QWidget* parent) : QWidget(parent), ui(new Ui::TransfersFrame)
+{
+    ui->setupUi(this);
+    ui->transfersTableWidget->setColumnWidth(0, 300);
+    ui->transfersTableWidget->setItemDelegate(new TransfersDelegate(this));
+
+    // The slots only change records; this repaint is what shows the changes.
+    auto* repaintTimer = new QTimer(this);
+    connect(repaintTimer, &QTimer::timeout, this, qOverload<>(&QWidget::repaint));
+    repaintTimer->start(500);
+
+    ui->searchComboBox->installEventFilter(this);
+    ui->searchComboBox->setFocusPolicy(Qt::ClickFocus);
+    refreshSearchChoices();
+}
+
+TransfersFrame::~TransfersFrame()
+{
+    delete ui;
+}
+
+QSharedPointer<TransferEntry> TransfersFrame::entryAt(int row) const
+{
+    QReadLocker locker(&entriesLock);
+    if (row < 0 || row >= entries.size())
+        return {};
+    return entries.at(row);
+}
+
+void TransfersFrame::addTransferRow(const QString& host, const QString& description)
+{
+    QTableWidget* table = ui->transfersTableWidget;
+    const int row = table->rowCount();
+    table->insertRow(row);
+    auto* name = new QTableWidgetItem(description);
+    name->setTextAlignment(Qt::AlignVCenter);
+    table->setItem(row, 0, name);
+    auto* origin = new QTableWidgetItem(domainFromHost(host, true));
+    origin->setTextAlignment(Qt::AlignCenter);
+    table->setItem(row, originColumn, origin);
+    // Column 1 holds no item: the delegate paints the progress there.
+}
+
+void TransfersFrame::addCapture(int captureId, const HttpResource& httpResource, const QString& outFile)
+{
+    addTransfer(captureId, -1, httpResource, outFile);
+}
+
+void TransfersFrame::addDownload(int downloadId, const HttpResource& httpResource, const QString& outFile)
+{
+    addTransfer(-1, downloadId, httpResource, outFile);
+}
+
+void TransfersFrame::addTransfer(int captureId, int downloadId, const HttpResource& httpResource,
+                                 const QString& outFile)
+{
+    QWriteLocker locker(&entriesLock);
+
+    const QString sizeText = httpResource.size > 0 ? formatSize(httpResource.size, false) : QString();
+    const QString kind = httpResource.isVideo ? QStringLiteral("Video")
+        : httpResource.isImage                ? QStringLiteral("Image")
+                                              : QStringLiteral("Unknown");
+    const QString format = QFileInfo(outFile).suffix().toUpper();
+    // One substitution pass: the suffix comes from a sniffed content type and
+    // may itself hold "%1"-like text, which successive arg() calls would
+    // replace again.
+    addTransferRow(httpResource.host, QStringLiteral("%2 (%1 format) %3").arg(format, kind, sizeText));
+
+    // Ids restart with every engine and successive captures on a connection
+    // share one, while rows stay until Clear: an older record that still holds
+    // the id gives it up, so the new transfer's events reach the new row only.
+    for (const QSharedPointer<TransferEntry>& older : std::as_const(entries)) {
+        if (captureId >= 0 && older->captureId == captureId)
+            older->captureId = -1;
+        if (downloadId >= 0 && older->downloadId == downloadId)
+            older->downloadId = -1;
+    }
+
+    auto entry = QSharedPointer<TransferEntry>::create();
+    entry->outFile = outFile;
+    entry->httpResource = httpResource;
+    entry->captureId = captureId;
+    entry->downloadId = downloadId;
+    entries.append(entry);
+}
+
+QSharedPointer<TransferEntry> TransfersFrame::findByDownloadId(int downloadId) const
+{
+    // -1 marks a record of the other kind or a finished capture: no id.
+    if (downloadId < 0)
+        return {};
+    QReadLocker locker(&entriesLock);
+    for (auto it = entries.crbegin(); it != entries.crend(); ++it) {
+        if ((*it)->downloadId == downloadId)
+            return *it;
+    }
+    return {};
+}
+
+QSharedPointer<TransferEntry> TransfersFrame::findByCaptureId(int captureId) const
+{
+    // -1 marks a record of the other kind or a finished capture: no id.
+    if (captureId < 0)
+        return {};
+    QReadLocker locker(&entriesLock);
+    for (auto it = entries.crbegin(); it != entries.crend(); ++it) {
+        if ((*it)->captureId == captureId)
+            return *it;
+    }
+    return {};
+}
+
+void TransfersFrame::setProgress(TransferEntry* entry, double total, double current)
+{
+    if (!(total > 0 && current > 0))
+        return;
+    // No upper bound: more data than announced shows above 100 %. The int
+    // conversion is only bounded so that an absurd ratio cannot overflow it.
+    const double percent = current / total * 100;
+    entry->progress = percent >= std::numeric_limits<int>::max() ? std::numeric_limits<int>::max()
+                                                                 : static_cast<int>(percent);
+}
+
+void TransfersFrame::setFailed(TransferEntry* entry, const QString& statusText)
+{
+    entry->progress = -1;
+    entry->statusText = statusText;
+}
+
+void TransfersFrame::finish(TransferEntry* entry)
+{
+    entry->finished = true;
+    entry->progress = 100;
+    const QString origin = domainFromHost(entry->httpResource.host, true);
+    if (entry->httpResource.isVideo)
+        emit downloadedVideo(entry->outFile, origin);
+    else if (entry->httpResource.isImage)
+        emit downloadedImage(entry->outFile, origin);
+}
+
+void TransfersFrame::downloadStarted(int downloadId, HttpResource httpResource, QString outFile)
+{
+    addDownload(downloadId, httpResource, outFile);
+    refreshSearchChoices();
+}
+
+void TransfersFrame::downloadProgress(int downloadId, double total, double current)
+{
+    if (const auto entry = findByDownloadId(downloadId))
+        setProgress(entry.data(), total, current);
+}
+
+void TransfersFrame::downloadError(int downloadId, int, QString)
+{
+    if (const auto entry = findByDownloadId(downloadId))
+        setFailed(entry.data(), tr("Network Error"));
+}
+
+void TransfersFrame::downloadFinished(int downloadId)
+{
+    if (const auto entry = findByDownloadId(downloadId))
+        finish(entry.data());
+}
+
+void TransfersFrame::captureStarted(int captureId, HttpResource httpResource, QString outFile)
+{
+    addCapture(captureId, httpResource, outFile);
+    refreshSearchChoices();
+}
+
+void TransfersFrame::captureProgress(int captureId, double total, double current)
+{
+    if (const auto entry = findByCaptureId(captureId))
+        setProgress(entry.data(), total, current);
+}
+
+void TransfersFrame::captureStreamClosed(int captureId)
+{
+    const auto entry = findByCaptureId(captureId);
+    if (entry && !entry->finished)
+        setFailed(entry.data(), tr("Connection closed"));
+}
+
+void TransfersFrame::captureError(int captureId, int, QString)
+{
+    if (const auto entry = findByCaptureId(captureId))
+        setFailed(entry.data(), tr("Network Error"));
+}
+
+void TransfersFrame::captureFinished(int captureId)
+{
+    if (const auto entry = findByCaptureId(captureId)) {
+        // The next capture on the same connection comes with the same id.
+        entry->captureId = -1;
+        finish(entry.data());
+    }
+}
+
+void TransfersFrame::on_clearCompletedButton_clicked()
+{
+    QWriteLocker locker(&entriesLock);
+    QList<int> rows;
+    for (int row = 0; row < entries.size(); ++row) {
+        if (entries[row]->finished || entries[row]->progress < 0)
+            rows.append(row);
+    }
+    // Walking backwards keeps the collected indices valid while removing.
+    for (auto it = rows.crbegin(); it != rows.crend(); ++it) {
+        ui->transfersTableWidget->removeRow(*it);
+        entries.removeAt(*it);
+    }
+    refreshSearchChoices();
+}
+
+bool TransfersFrame::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == ui->searchComboBox && SearchBox::handleFocusEvent(ui->searchComboBox, event))
+        showAllRows();
+    return false;  // the combo still receives every event
+}
+
+void TransfersFrame::refreshSearchChoices()
+{
+    SearchBox::refreshChoices(ui->searchComboBox, ui->transfersTableWidget, originColumn);
+}
+
+void TransfersFrame::filterRows(const QString& text)
+{
+    SearchBox::filterRows(ui->transfersTableWidget, text);
+}
+
+void TransfersFrame::showAllRows()
+{
+    SearchBox::showAllRows(ui->transfersTableWidget);
+}
+
+void TransfersFrame::on_searchComboBox_textActivated(const QString& arg1)
+{
+    filterRows(arg1.trimmed());
+}

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <QList>
+#include <QReadWriteLock>
+#include <QSharedPointer>
+#include <QString>
+#include <QWidget>
+
+#include "HttpResource.h"
+
+namespace Ui {
+class TransfersFrame;
+}
+
+// What the transfers page knows about one capture or download. Always held
+// through QSharedPointer, so a record that a slot or the delegate still holds
+// outlives its removal from the page.
+struct TransferEntry {
+    QString outFile;             // the file being written; announced when finished
+    HttpResource httpResource;   // as received with the start signal
+    int progress = 0;            // 0 waiting, 1.. percent (may pass 100), -1 failed
+    bool finished = false;
+    int downloadId = -1;         // -1 for a capture
+    int captureId = -1;          // -1 for a download, and once the capture finished
+    QString statusText;          // the failure text shown instead of the bar's
+};
+
+// The transfers page: one table row per capture and download of the running
+// capture engine, its progress painted by TransfersDelegate, failures marked,
+// finished videos and images announced with their origin domain. Clear drops
+// the finished and failed rows; the search box filters the rows.
+//
+// Threads: everything here runs on the GUI thread. The engine's signals come
+// from the capture and download threads and reach the slots queued. The slots
+// change the records only, never the table: a timer repaints the page every
+// 500 ms, and the delegate paints what the records say at that moment.
+//
+// Row i of the table is described by element i of `entries`; rows and records
+// are appended and removed together under the write lock, and the table is
+// never sorted.
+class TransfersFrame : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit TransfersFrame(QWidget* parent = nullptr);
+    ~TransfersFrame() override;
+
+    // The record of table row `row`; null when there is no such row.
+    QSharedPointer<TransferEntry> entryAt(int row) const;
+
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+signals:
+    void downloadedVideo(QString fileName, QString origin);
+    void downloadedImage(QString fileName, QString origin);
+
+public slots:
+    // The capture engine's transfer signals, connected each time monitoring
+    // starts. Ids restart with every engine; a new transfer takes its id over
+    // from any older row that still holds it.
+    void downloadStarted(int downloadId, HttpResource httpResource, QString outFile);
+    void downloadProgress(int downloadId, double total, double current);
+    void downloadError(int downloadId, int error, QString message);
+    void downloadFinished(int downloadId);
+    void captureStarted(int captureId, HttpResource httpResource, QString outFile);
+    void captureProgress(int captureId, double total, double current);
+    void captureStreamClosed(int captureId);
+    void captureError(int captureId, int error, QString message);
+    void captureFinished(int captureId);
+
+private slots:
+    void on_clearCompletedButton_clicked();
+    void on_searchComboBox_textActivated(const QString& arg1);
+
+private:
+    void addTransferRow(const QString& host, const QString& description);
+    void addCapture(int captureId, const HttpResource& httpResource, const QString& outFile);
+    void addDownload(int downloadId, const HttpResource& httpResource, const QString& outFile);
+    void addTransfer(int captureId, int downloadId, const HttpResource& httpResource, const QString& outFile);
+    QSharedPointer<TransferEntry> findByDownloadId(int downloadId) const;
+    QSharedPointer<TransferEntry> findByCaptureId(int captureId) const;
+
+    static void setProgress(TransferEntry* entry, double total, double current);
+    static void setFailed(TransferEntry* entry, const QString& statusText);
+    void finish(TransferEntry* entry);
+
+    void refreshSearchChoices();
+    void filterRows(const QString& text);
+    void showAllRows();
+
+    Ui::TransfersFrame* ui;
+    QList<QSharedPointer<TransferEntry>> entries;
+    mutable QReadWriteLock entriesLock;
+};
