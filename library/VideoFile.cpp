@@ -1,6 +1,7 @@
 #include "VideoFile.h"
 
 #include "Formatting.h"
+#include "Saturation.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -44,19 +45,6 @@ ProgramPaths currentPrograms()
             return testPrograms;
     }
     return installedPrograms();
-}
-
-// The probe prints sizes and bit rates that may not fit the int fields (files
-// of 2 GiB and more): they are held at the nearest limit. NaN gives 0.
-int saturatedInt(double value)
-{
-    if (std::isnan(value))
-        return 0;
-    if (value >= 2147483648.0)
-        return std::numeric_limits<int>::max();
-    if (value <= -2147483649.0)
-        return std::numeric_limits<int>::min();
-    return static_cast<int>(value); // truncates toward zero, in range here
 }
 
 QString seekTime(double duration)
@@ -116,6 +104,7 @@ bool VideoFile::readMediaInfo(MediaInfo& mediaInfo)
             mediaInfo.formatLongName = value;
         else if (line.startsWith(QLatin1String("duration=")))
             mediaInfo.duration = value.toDouble();
+        // Sizes of 2 GiB and more do not fit the int fields: held at the limit.
         else if (line.startsWith(QLatin1String("size=")))
             mediaInfo.size = saturatedInt(value.toDouble());
         else if (line.startsWith(QLatin1String("bit_rate=")))
