@@ -26,8 +26,8 @@ QStringList loadAdvertisingHosts()
 
 }  // namespace
 
-// The music site streams its videos in a way a replayed request does not
-// get again, so they are recorded from the sniffed stream instead.
+// Sites whose kept responses are recorded from the sniffed stream instead of
+// being requested a second time: a music-streaming site.
 const CaptureEngine::SiteRule CaptureEngine::siteRules[] = {
     {"soundcloud.com", mediacap::handler::capture},
     {nullptr, mediacap::handler::download},

@@ -30,15 +30,6 @@ class HttpResourceTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void defaults()
-    {
-        const HttpResource resource;
-        QVERIFY(resource.name.isEmpty());
-        QVERIFY(resource.host.isEmpty());
-        QVERIFY(!resource.isVideo && !resource.isAudio && !resource.isImage);
-        QCOMPARE(resource.size, 0);
-    }
-
     void contentType_data()
     {
         QTest::addColumn<QString>("contentType");  // "<none>": no Content-Type header
