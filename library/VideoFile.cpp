@@ -9,7 +9,6 @@
 #include <QTextStream>
 
 #include <atomic>
-#include <cmath>
 #include <mutex>
 
 namespace {
