@@ -152,6 +152,33 @@ private slots:
         QCOMPARE(storedRows("/images.dat", "IMAGES").size(), 3);
     }
 
+    void pageGoneDuringALongLoad()
+    {
+        {
+            ImagesFrame page; // creates the store
+            waitForLoader();
+        }
+        {
+            QSqlDatabase db = QSqlDatabase::database(QStringLiteral("imagesDb"));
+            QVERIFY(db.transaction());
+            QSqlQuery insert(db);
+            QVERIFY(insert.prepare(QStringLiteral("INSERT INTO IMAGES (IMAGEFILE, ORIGIN, IMAGEINFO) values (?, ?, ?)")));
+            for (int i = 0; i < 5000; ++i) {
+                insert.addBindValue(QStringLiteral("/nowhere/%1.png").arg(i));
+                insert.addBindValue(QStringLiteral("Example.com"));
+                insert.addBindValue(QStringLiteral("Size: 1x1"));
+                QVERIFY(insert.exec());
+            }
+            QVERIFY(db.commit());
+        }
+        auto* page = new ImagesFrame;
+        QTRY_VERIFY(table(*page)->rowCount() > 0);
+        delete page; // rows are still on their way
+        QVERIFY(QThreadPool::globalInstance()->waitForDone(20000));
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents();
+    }
+
     void thumbnailOfADeletedRowIsDropped()
     {
         const QString big = sitePath(QStringLiteral("a.com"), QStringLiteral("big.png"));
