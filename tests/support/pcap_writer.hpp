@@ -1,0 +1,121 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct pcap;
+struct pcap_dumper;
+
+namespace test_support {
+
+// Writes a pcap file of Ethernet/IPv4/TCP frames, for feeding libnids in file
+// mode. Frames get consecutive timestamps one millisecond apart. IP and TCP
+// checksums are filled in. Throws std::runtime_error when the file cannot be
+// opened.
+class pcap_writer {
+public:
+    explicit pcap_writer(const std::string& path);
+    ~pcap_writer();
+
+    pcap_writer(const pcap_writer&) = delete;
+    pcap_writer& operator=(const pcap_writer&) = delete;
+
+    // Writes one frame carrying a TCP segment. Addresses are dotted IPv4
+    // text; `flags` are the TCP flag bits (tcp_flow's constants).
+    void write_tcp(const std::string& source_address, std::uint16_t source_port,
+                   const std::string& destination_address, std::uint16_t destination_port,
+                   std::uint32_t seq, std::uint32_t ack, std::uint8_t flags, std::string_view payload);
+
+    // Flushes and closes the file; further writes are ignored.
+    void close();
+
+    std::size_t frames() const { return frames_; }
+    std::uint64_t payload_bytes() const { return payload_bytes_; }
+
+private:
+    pcap* dead_ = nullptr;
+    pcap_dumper* dumper_ = nullptr;
+    std::vector<unsigned char> frame_;
+    std::size_t frames_ = 0;
+    std::uint64_t payload_bytes_ = 0;
+};
+
+enum class side { client, server };
+
+// One TCP segment of a flow, ready to be written (or written again).
+struct tcp_segment {
+    side from;
+    std::uint32_t seq;
+    std::uint8_t flags;
+    std::string payload;
+};
+
+// One TCP connection between a client and a server, written through a
+// pcap_writer with correct sequence and acknowledgement numbers. Helpers are
+// named after what happens on the wire:
+//
+//   tcp_flow flow(writer, "10.0.0.1", 40000, "10.0.0.2", 80);
+//   flow.handshake();
+//   flow.send(side::client, request);
+//   flow.send(side::server, response, 1460);   // segmented at an MSS
+//   flow.close();                               // FIN both ways
+//
+// Out-of-order and retransmitted data: build the segments with segments()
+// (which advances the sequence numbers as if they were sent) and write them in
+// any order, or twice, with write().
+//
+// The receiving side acknowledges in-order data every 16 KiB, as a real peer
+// would: libnids drops segments beyond the receiver's advertised window.
+class tcp_flow {
+public:
+    static constexpr std::uint8_t fin = 0x01, syn = 0x02, rst = 0x04, psh = 0x08, ack = 0x10;
+
+    tcp_flow(pcap_writer& writer, std::string client_address, std::uint16_t client_port,
+             std::string server_address, std::uint16_t server_port);
+
+    // SYN, SYN-ACK, ACK.
+    void handshake();
+    // `data` from one side in segments of at most `mss` bytes, in order.
+    void send(side from, std::string_view data, std::size_t mss = 1460);
+    // `data` from one side cut into segments at the given offsets.
+    void split(side from, std::string_view data, std::initializer_list<std::size_t> cuts);
+    // `data` from one side in segments of at most `mss` bytes, written last
+    // segment first; the receiver can only deliver when the first one comes.
+    void reorder(side from, std::string_view data, std::size_t mss);
+    // `data` in segments, with the segment at `index` written twice.
+    void retransmit(side from, std::string_view data, std::size_t mss, std::size_t index);
+    // The segments that would carry `data`, sequence numbers advanced as if
+    // they were sent; nothing is written.
+    std::vector<tcp_segment> segments(side from, std::string_view data, std::size_t mss);
+    // Writes one segment (again).
+    void write(const tcp_segment& segment);
+    // A reset from one side.
+    void reset(side from);
+    // FIN from `first`, FIN-ACK from the other, ACK from `first`.
+    void close(side first = side::client);
+
+private:
+    // What the receiver of `from`'s data has seen in order, and what it
+    // acknowledged last.
+    struct receiver {
+        std::uint32_t in_order = 0;
+        std::uint32_t acknowledged = 0;
+        std::map<std::uint32_t, std::uint32_t> out_of_order;  // seq -> end
+    };
+
+    void received(side from, std::uint32_t seq, std::size_t length);
+    void write_ack(side from, std::uint32_t ack_value);
+
+    pcap_writer& writer_;
+    std::string client_address_, server_address_;
+    std::uint16_t client_port_, server_port_;
+    std::uint32_t client_next_, server_next_;
+    receiver of_client_, of_server_;
+};
+
+}  // namespace test_support

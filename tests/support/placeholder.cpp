@@ -1,1 +1,0 @@
-// helpers for the engine tests live beside this file
