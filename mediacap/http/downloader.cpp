@@ -1,0 +1,215 @@
+#include "mediacap/http/downloader.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <ostream>
+#include <type_traits>
+
+#include <boost/format.hpp>
+#include <curl/curl.h>
+
+#include "mediacap/temporary_file.hpp"
+
+namespace mediacap::http {
+
+namespace {
+
+// libcurl's global state is set up once while the program starts, before
+// main and before any thread exists: curl_global_init is not thread-safe.
+struct curl_global {
+    curl_global()
+    {
+        curl_global_init(CURL_GLOBAL_ALL);
+        std::atexit([] { curl_global_cleanup(); });
+    }
+};
+const curl_global curl_global_instance;
+
+// The user data of the write callback: the job and the stream it fills.
+struct write_target {
+    download_job* job;
+    std::ostream* stream;
+};
+
+}  // namespace
+
+// The easy handle of one job and the header list it points at. libcurl keeps
+// using the list until the transfer ends, so both live and die together.
+class curl_session {
+public:
+    curl_session() : easy(curl_easy_init()) {}
+    ~curl_session()
+    {
+        if (easy)
+            curl_easy_cleanup(easy);
+        free_headers();
+    }
+    curl_session(const curl_session&) = delete;
+    curl_session& operator=(const curl_session&) = delete;
+
+    void free_headers()
+    {
+        curl_slist_free_all(headers);
+        headers = nullptr;
+    }
+
+    CURL* easy;
+    curl_slist* headers = nullptr;
+};
+
+download_job::download_job(unsigned id, const http_tuple& exchange, const std::string& path,
+                           downloader_handler* handler, std::chrono::seconds stall_limit)
+    : id_(id),
+      exchange_(exchange),
+      final_path_(path),
+      handler_(handler),
+      curl_(std::make_unique<curl_session>()),
+      stall_limit_(stall_limit)
+{
+}
+
+download_job::~download_job() = default;
+
+void download_job::run()
+{
+    temporary_file file("");
+    if (!file.stream.good()) {
+        handler_->on_download_error(id_, 2, "Error opening temporary file");
+        return;
+    }
+
+    CURL* easy = curl_->easy;
+    const http_request& request = exchange_.request;
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    if (request.method == "GET") {
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    } else if (request.method == "POST") {
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        // libcurl does not copy the body; the job's own copy outlives the transfer.
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(request.body.size()));
+    } else {
+        handler_->on_download_error(id_, 0, "Unsupported method: " + request.method);
+        return;
+    }
+    // The replay goes to the address the request was sniffed on; the Host
+    // header travels with the other sniffed headers below.
+    const std::string url =
+        (boost::format("http://%1%:%2%%3%") % request.server_address % request.server_port % request.path).str();
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, 30L);
+    // Offer every coding libcurl can decode; the body reaches the write
+    // callback decoded.
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+    // A header given here replaces libcurl's own header of the same name.
+    for (const auto& [name, value] : request.headers)
+        curl_->headers = curl_slist_append(curl_->headers, (boost::format("%1%: %2%") % name % value).str().c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, curl_->headers);
+    write_target target{this, &file.stream};
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &download_job::write_callback);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &target);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &download_job::progress_callback);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
+
+    last_progress_time_ = std::time(nullptr);
+    last_received_ = 0;
+    handler_->on_download_started(id_, exchange_, final_path_);
+
+    // A job whose handle could not be made fails here like any transfer.
+    const CURLcode result = easy ? curl_easy_perform(easy) : CURLE_FAILED_INIT;
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
+    curl_->free_headers();
+    file.stream.close();
+
+    if (result != CURLE_OK) {
+        handler_->on_download_error(id_, 0, curl_easy_strerror(result));
+        return;
+    }
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status != 200) {
+        handler_->on_download_error(id_, 1, std::to_string(status));
+        return;
+    }
+    if (!move_file(file.path, final_path_)) {
+        handler_->on_download_error(id_, 3, "");
+        return;
+    }
+    handler_->on_download_finished(id_);
+}
+
+std::size_t download_job::write_callback(char* data, std::size_t size, std::size_t count, void* user)
+{
+    auto* target = static_cast<write_target*>(user);
+    // Answering fewer bytes than offered makes libcurl end the transfer.
+    if (target->job->cancelled_.load())
+        return 0;
+    const std::size_t length = size * count;
+    target->stream->write(data, static_cast<std::streamsize>(length));
+    return target->stream->fail() ? 0 : length;
+}
+
+static_assert(std::is_same_v<curl_off_t, std::int64_t>, "progress_callback must match curl_xferinfo_callback");
+
+int download_job::progress_callback(void* user, std::int64_t dltotal, std::int64_t dlnow, std::int64_t, std::int64_t)
+{
+    auto* job = static_cast<download_job*>(user);
+    if (job->cancelled_.load())
+        return -1;  // libcurl aborts with "Callback aborted"
+    const std::time_t now = std::time(nullptr);
+    if (dlnow > job->last_received_) {
+        job->last_received_ = dlnow;
+        job->last_progress_time_ = now;
+        // The handler takes the counts wrapped to 32 bits.
+        job->handler_->on_download_progress(job->id_, static_cast<unsigned>(dltotal), static_cast<unsigned>(dlnow));
+        return 0;
+    }
+    // Whole seconds: the limit is reached once `limit` seconds have begun
+    // since the last new byte.
+    return now > job->last_progress_time_ + (job->stall_limit_.count() - 1) ? -1 : 0;
+}
+
+downloader::downloader(unsigned workers, downloader_handler* handler, std::chrono::seconds stall_limit)
+    : handler_(handler), stall_limit_(stall_limit), pool_(workers)
+{
+}
+
+downloader::~downloader()
+{
+    {
+        std::lock_guard lock(jobs_mutex_);
+        jobs_.clear();
+    }
+    // pool_ is destroyed next: its shutdown runs every queued job and joins
+    // the workers.
+}
+
+unsigned downloader::download(const http_tuple& exchange, const std::string& path)
+{
+    const unsigned id = next_id_++;
+    auto job = std::make_shared<download_job>(id, exchange, path, handler_, stall_limit_);
+    {
+        std::lock_guard lock(jobs_mutex_);
+        jobs_[id] = job;
+    }
+    pool_.schedule([job] { job->run(); });
+    return id;
+}
+
+void downloader::cancel_all()
+{
+    std::lock_guard lock(jobs_mutex_);
+    for (const auto& [id, weak] : jobs_) {
+        if (const auto job = weak.lock())
+            job->cancel();
+    }
+    jobs_.clear();
+}
+
+void downloader::wait()
+{
+    pool_.wait(0);
+}
+
+}  // namespace mediacap::http

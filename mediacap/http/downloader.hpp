@@ -1,0 +1,98 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "mediacap/http/downloader_handler.hpp"
+#include "mediacap/http/http_tuple.hpp"
+#include "mediacap/http/thread_pool.hpp"
+
+namespace mediacap::http {
+
+class curl_session;
+
+// The time a transfer may go without receiving a byte before it is aborted.
+inline constexpr std::chrono::seconds default_stall_limit{120};
+
+// Replays one sniffed request with libcurl against the same server address
+// and port, writes the body to a temporary file and, on status 200, moves it
+// to the final path. Runs on a pool worker; reports through the handler from
+// that worker only.
+class download_job {
+public:
+    download_job(unsigned id, const http_tuple& exchange, const std::string& path, downloader_handler* handler,
+                 std::chrono::seconds stall_limit = default_stall_limit);
+    ~download_job();
+
+    download_job(const download_job&) = delete;
+    download_job& operator=(const download_job&) = delete;
+
+    // The pool task.
+    void run();
+
+    // Makes the transfer abort at its next libcurl callback. Any thread.
+    void cancel() { cancelled_.store(true); }
+
+    unsigned id() const { return id_; }
+
+    // libcurl callbacks (CURLOPT_WRITEFUNCTION, CURLOPT_XFERINFOFUNCTION), on
+    // the worker inside curl_easy_perform. Progress is reported only when the
+    // received count grew; a transfer that received nothing new for the stall
+    // limit (whole seconds) is aborted.
+    static std::size_t write_callback(char* data, std::size_t size, std::size_t count, void* target);
+    static int progress_callback(void* job, std::int64_t dltotal, std::int64_t dlnow, std::int64_t ultotal,
+                                 std::int64_t ulnow);
+
+private:
+    unsigned id_;
+    http_tuple exchange_;
+    std::string final_path_;
+    downloader_handler* handler_;
+    std::unique_ptr<curl_session> curl_;
+    std::atomic<bool> cancelled_{false};
+    std::time_t last_progress_time_ = 0;
+    std::int64_t last_received_ = 0;
+    std::chrono::seconds stall_limit_;
+};
+
+// Turns exchanges into download jobs with ids from 1 and runs them on a fixed
+// pool of worker threads in the order they were asked for.
+//
+// download is called on the capture thread, cancel_all and wait on another;
+// the handler hears from the workers, several at once.
+class downloader {
+public:
+    downloader(unsigned workers, downloader_handler* handler,
+               std::chrono::seconds stall_limit = default_stall_limit);
+    // Waits for every queued and running job, then stops the workers.
+    ~downloader();
+
+    downloader(const downloader&) = delete;
+    downloader& operator=(const downloader&) = delete;
+
+    // Queues a replay of `exchange` whose body is to end at `path`; returns its id.
+    unsigned download(const http_tuple& exchange, const std::string& path);
+
+    // Every job scheduled so far aborts (a queued one starts, then aborts at
+    // once). Jobs scheduled afterwards are not affected.
+    void cancel_all();
+
+    // Returns when no job is queued or running.
+    void wait();
+
+private:
+    downloader_handler* handler_;
+    std::chrono::seconds stall_limit_;
+    thread_pool pool_;
+    std::mutex jobs_mutex_;
+    std::unordered_map<unsigned, std::weak_ptr<download_job>> jobs_;
+    unsigned next_id_ = 1;
+};
+
+}  // namespace mediacap::http

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_set>
+
+#include <boost/regex.hpp>
+
+#include "mediacap/http/http_tuple.hpp"
+
+namespace mediacap {
+
+// Splits a request target at its first "?" into the path and its query
+// parameters. Without a "?" only `path` is written. Otherwise `parameters` is
+// emptied and filled from the "&"-separated pieces that hold exactly one "=";
+// a later piece with the same name wins. Nothing is percent-decoded.
+void split_url(const std::string& target, std::string& path, std::map<std::string, std::string>& parameters);
+
+}  // namespace mediacap
+
+namespace mediacap::http {
+
+// Query parameters that differ between requests for the same resource and
+// are left out of its key (compared case-sensitively).
+const std::set<std::string>& excluded_parameters();
+// The start offset parameter of the video site: "&?start=[\d\.]+&?".
+const boost::regex& start_pattern();
+// A byte range in a video playback query: "&range=(\d+)-(\d+)".
+const boost::regex& range_pattern();
+// The domain that the start offset rule applies to (Host header suffix).
+const std::string& video_site_domain();
+
+// Removes every "&range=N-M" from a "/videoplayback?" target so that a replay
+// fetches the whole resource. Other targets are left alone.
+void strip_range(http_request& request);
+
+// The key under which pieces of one resource count as one download: the
+// server address, "#", the path, "?", then either "id=" and the id of a
+// "/videoplayback" request, or every other parameter sorted by name as
+// "name=value&".
+std::string request_key(const http_request& request);
+
+// The keys of the requests already handed to the downloader. Capture thread only.
+class request_filter {
+public:
+    bool contains(const http_tuple& exchange) const;
+    void insert(const http_tuple& exchange);
+
+private:
+    std::unordered_set<std::string> keys_;
+};
+
+}  // namespace mediacap::http
