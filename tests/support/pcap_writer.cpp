@@ -171,14 +171,18 @@ std::vector<tcp_segment> tcp_flow::segments(side from, std::string_view data, st
 
 void tcp_flow::write(const tcp_segment& segment)
 {
+    // Each side acknowledges what it has received in order so far, never
+    // data of the peer that is built but not written yet.
     if (segment.from == side::client)
-        writer_.write_tcp(client_address_, client_port_, server_address_, server_port_, segment.seq, server_next_,
-                          segment.flags, segment.payload);
+        writer_.write_tcp(client_address_, client_port_, server_address_, server_port_, segment.seq,
+                          of_server_.in_order, segment.flags, segment.payload);
     else
-        writer_.write_tcp(server_address_, server_port_, client_address_, client_port_, segment.seq, client_next_,
-                          segment.flags, segment.payload);
-    if (!segment.payload.empty())
-        received(segment.from, segment.seq, segment.payload.size());
+        writer_.write_tcp(server_address_, server_port_, client_address_, client_port_, segment.seq,
+                          of_client_.in_order, segment.flags, segment.payload);
+    // A FIN takes one sequence number, as a byte of data would.
+    const std::size_t length = segment.payload.size() + ((segment.flags & fin) ? 1 : 0);
+    if (length > 0)
+        received(segment.from, segment.seq, length);
 }
 
 void tcp_flow::received(side from, std::uint32_t seq, std::size_t length)

@@ -1,0 +1,174 @@
+// Measures the capture path over a pcap file read by libnids in file mode.
+//
+//   engine_bench --reassemble-only FILE.pcap   libnids alone: both halves of
+//                                              every connection collected
+//                                              and discarded
+//   engine_bench --decode-only FILE.pcap       the capture loop and the HTTP
+//                                              decoder, signals counted
+//
+// Each run ends with one line:
+//   mb_per_s=N packets_per_s=N files=N peak_kb=N
+// mb_per_s counts the file's bytes (MiB) per second of the run, packets_per_s
+// its frames; files is the number of sized response bodies completed; peak_kb
+// is the process's peak resident size.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <nids.h>
+#include <pcap.h>
+
+#include "mediacap/decoder/http_decoder.hpp"
+#include "mediacap/nids/dispatcher.hpp"
+
+namespace {
+
+struct measured {
+    unsigned long long files = 0;
+    std::string detail;  // printed before the result line
+};
+
+struct file_facts {
+    unsigned long long bytes = 0;
+    unsigned long long packets = 0;
+};
+
+// Size and frame count of the input, read before the clock starts.
+bool inspect(const char* path, file_facts& facts)
+{
+    struct stat info {};
+    if (stat(path, &info) != 0)
+        return false;
+    facts.bytes = static_cast<unsigned long long>(info.st_size);
+    char errbuf[PCAP_ERRBUF_SIZE];
+    pcap_t* file = pcap_open_offline(path, errbuf);
+    if (!file) {
+        std::fprintf(stderr, "%s\n", errbuf);
+        return false;
+    }
+    pcap_pkthdr* header;
+    const u_char* data;
+    while (pcap_next_ex(file, &header, &data) == 1)
+        ++facts.packets;
+    pcap_close(file);
+    return true;
+}
+
+// libnids with the settings of the capture loop, and a callback that asks for
+// both directions and throws every byte away.
+void collect_and_discard(tcp_stream* stream, void**)
+{
+    if (stream->nids_state == NIDS_JUST_EST) {
+        stream->client.collect++;
+        stream->server.collect++;
+    }
+}
+
+measured reassemble_only(const char* path)
+{
+    nids::options settings;
+    settings.capture_file = path;
+    nids::configure(settings);
+    static char filter[] = "tcp port 80 or port 8080 ";
+    nids_params.pcap_filter = filter;
+    if (!nids_init())
+        throw nids::error(nids_errbuf);
+    nids_register_tcp(reinterpret_cast<void*>(&collect_and_discard));
+    static nids_chksum_ctl no_checksums[] = {{0, 0, NIDS_DONT_CHKSUM, 0}};
+    nids_register_chksum_ctl(no_checksums, 1);
+    while (nids_dispatch(1) > 0) {
+    }
+    nids_exit();
+    nids_params.pcap_filter = nullptr;
+    return {};
+}
+
+measured decode_only(const char* path)
+{
+    measured result;
+    unsigned long long exchanges = 0, body_bytes = 0, closed = 0;
+    mediacap::decoder::http_decoder decoder;
+    decoder.exchange_signal.connect([&](unsigned, const mediacap::http::http_tuple&) { ++exchanges; });
+    decoder.data_signal.connect([&](unsigned, const char*, unsigned length) { body_bytes += length; });
+    decoder.finished_signal.connect([&](unsigned) { ++result.files; });
+    decoder.closed_signal.connect([&](unsigned) { ++closed; });
+
+    nids::dispatcher& loop = nids::dispatcher::instance();
+    loop.established = [&](tuple4* key) { decoder.on_established(key); };
+    loop.closed = [&](tuple4* key, int state) { decoder.on_close(key, state); };
+    loop.request_bytes = [&](tuple4* key, const char* data, unsigned length) {
+        return decoder.on_request_bytes(key, data, length);
+    };
+    loop.response_bytes = [&](tuple4* key, const char* data, unsigned length) {
+        return decoder.on_response_bytes(key, data, length);
+    };
+    nids::options settings;
+    settings.capture_file = path;
+    nids::configure(settings);
+    loop.run({80, 8080});
+    loop.established = nullptr;
+    loop.closed = nullptr;
+    loop.request_bytes = nullptr;
+    loop.response_bytes = nullptr;
+    result.detail = "exchanges=" + std::to_string(exchanges) + " body_bytes=" + std::to_string(body_bytes) +
+                    " connections=" + std::to_string(closed) + "\n";
+    return result;
+}
+
+struct mode {
+    const char* option;
+    std::function<measured(const char* path)> run;
+};
+
+const mode modes[] = {
+    {"--reassemble-only", reassemble_only},
+    {"--decode-only", decode_only},
+    // The whole engine writing files ("engine_bench FILE.pcap OUT_FOLDER")
+    // belongs here once the engine exists.
+};
+
+int usage(const char* program)
+{
+    std::fprintf(stderr, "usage: %s --reassemble-only FILE.pcap\n       %s --decode-only FILE.pcap\n", program,
+                 program);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3)
+        return usage(argv[0]);
+    const mode* chosen = nullptr;
+    for (const mode& m : modes)
+        if (std::strcmp(argv[1], m.option) == 0)
+            chosen = &m;
+    if (!chosen)
+        return usage(argv[0]);
+
+    file_facts facts;
+    if (!inspect(argv[2], facts)) {
+        std::fprintf(stderr, "cannot read %s\n", argv[2]);
+        return 1;
+    }
+    try {
+        const auto start = std::chrono::steady_clock::now();
+        const measured result = chosen->run(argv[2]);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        std::printf("%sseconds=%.3f bytes=%llu packets=%llu\n", result.detail.c_str(), seconds, facts.bytes,
+                    facts.packets);
+        std::printf("mb_per_s=%.1f packets_per_s=%.0f files=%llu peak_kb=%ld\n", facts.bytes / 1048576.0 / seconds,
+                    facts.packets / seconds, result.files, usage.ru_maxrss);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
