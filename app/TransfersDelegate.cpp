@@ -29,7 +29,9 @@ void TransfersDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
         painter->fillRect(option.rect, option.palette.brush(option.palette.currentColorGroup(), QPalette::Highlight));
 
     QStyleOptionProgressBar bar;
-    bar.state = option.state;
+    // Qt 6 tells a horizontal bar by this state flag; without it the style
+    // draws a vertical bar, rotated out of the cell.
+    bar.state = option.state | QStyle::State_Horizontal;
     bar.direction = option.direction;
     bar.rect = QRect(option.rect.x(), option.rect.y() + 5, option.rect.width(),
                      static_cast<int>(option.rect.height() / 1.5f));

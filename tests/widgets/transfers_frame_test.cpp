@@ -304,6 +304,39 @@ private slots:
         QCOMPARE(paintedText(page, 2, true, 2), QString("A.example"));
     }
 
+    void barIsPaintedInsideItsCellFromTheLeft()
+    {
+        TransfersFrame page;
+        page.downloadStarted(0, resource("a.example"), "/d/a.flv");
+        page.downloadProgress(0, 100, 50);
+        QTableWidget* table = tableOf(page);
+        QImage image(400, 200, QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        const QRect cell(100, 60, 150, 30);
+        {
+            QPainter painter(&image);
+            QStyleOptionViewItem option;
+            option.initFrom(table);
+            option.rect = cell;
+            table->itemDelegate()->paint(&painter, option, table->model()->index(0, 1));
+        }
+        int outside = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                if (!cell.contains(x, y) && image.pixel(x, y) != qRgb(255, 255, 255))
+                    ++outside;
+            }
+        }
+        QCOMPARE(outside, 0);
+        // Half the bar is filled: its left quarter looks unlike its right one.
+        // The bar spans y 65..84 (a 30-pixel row gives a 20-pixel bar).
+        const QRgb filled = image.pixel(cell.x() + 20, 75);
+        const QRgb empty = image.pixel(cell.right() - 20, 75);
+        QVERIFY2(filled != empty, "the bar shows no progress");
+        QCOMPARE(image.pixel(cell.right() - 20, 62), qRgb(255, 255, 255));  // above the bar
+        QCOMPARE(image.pixel(cell.right() - 20, 88), qRgb(255, 255, 255));  // below it
+    }
+
     void errorAfterCompletionShowsTheErrorAndClearRemovesIt()
     {
         TransfersFrame page;
