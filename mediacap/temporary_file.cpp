@@ -1,5 +1,7 @@
 #include "mediacap/temporary_file.hpp"
 
+#include <vector>
+
 #include <boost/filesystem.hpp>
 #include <boost/system/error_code.hpp>
 
@@ -10,6 +12,24 @@ namespace mediacap {
 namespace {
 
 const char* const name_model = "tmp-%%%%-%%%%-%%%%-%%%%";
+
+// boost::filesystem::copy_file of Boost 1.74 tries copy_file_range, which
+// older kernels refuse between file systems (EXDEV) with no fallback, so the
+// bytes are copied here.
+bool copy_contents(const std::string& from, const std::string& to)
+{
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream out(to, std::ios::binary | std::ios::trunc);
+    if (!in.is_open() || !out.is_open())
+        return false;
+    std::vector<char> buffer(64 * 1024);
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        out.write(buffer.data(), in.gcount());
+    }
+    out.close();
+    return in.eof() && !in.bad() && !out.fail();
+}
 
 }  // namespace
 
@@ -55,10 +75,12 @@ bool move_file(const std::string& from, const std::string& to)
     } catch (const fs::filesystem_error&) {
         return false;
     }
-    fs::copy_file(from, beside, fs::copy_options::overwrite_existing, error);
-    if (!error)
+    bool copied = copy_contents(from, beside.string());
+    if (copied) {
         fs::rename(beside, to, error);
-    if (error) {
+        copied = !error;
+    }
+    if (!copied) {
         boost::system::error_code ignored;
         fs::remove(beside, ignored);
         return false;

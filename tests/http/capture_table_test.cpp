@@ -1,0 +1,439 @@
+#include <gtest/gtest.h>
+
+#include "mediacap/http/capture_table.hpp"
+#include "mediacap/temporary_file.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using mediacap::http::capture_table;
+using mediacap::http::http_request;
+using mediacap::http::http_response;
+using mediacap::http::http_tuple;
+
+namespace {
+
+enum class framing { gzip, zlib, raw };
+
+// Compresses with the given wrapper; `flush_after` > 0 inserts a sync flush
+// after that many input bytes and reports where it ended in `flush_end`.
+std::string compress(const std::string& data, framing kind, std::size_t flush_after = 0,
+                     std::size_t* flush_end = nullptr)
+{
+    z_stream stream{};
+    const int bits = kind == framing::gzip ? 31 : kind == framing::zlib ? 15 : -15;
+    EXPECT_EQ(deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, bits, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::string out;
+    auto run = [&](const char* input, std::size_t length, int flush) {
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input));
+        stream.avail_in = static_cast<uInt>(length);
+        char buffer[16384];
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(buffer);
+            stream.avail_out = sizeof buffer;
+            deflate(&stream, flush);
+            out.append(buffer, sizeof buffer - stream.avail_out);
+        } while (stream.avail_out == 0);
+    };
+    std::size_t first = flush_after > 0 ? flush_after : 0;
+    if (first > 0) {
+        run(data.data(), first, Z_SYNC_FLUSH);
+        if (flush_end)
+            *flush_end = out.size();
+    }
+    run(data.data() + first, data.size() - first, Z_FINISH);
+    deflateEnd(&stream);
+    return out;
+}
+
+// Text that compresses somewhat but not trivially.
+std::string sample_body(std::size_t size)
+{
+    std::mt19937 random(7);
+    const std::string words[] = {"frame ", "packet ", "stream ", "video ", "keyframe ", "\n", "\0\xff"};
+    std::string body;
+    while (body.size() < size)
+        body += words[random() % 7];
+    body.resize(size);
+    return body;
+}
+
+std::string read_file(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+http_tuple response_with(std::initializer_list<std::pair<std::string, std::string>> headers)
+{
+    http_response response{};
+    response.status = 200;
+    for (const auto& [name, value] : headers)
+        response.headers[name] = value;
+    return http_tuple(http_request{}, response);
+}
+
+std::vector<std::string> files_in(const fs::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    return names;
+}
+
+// Each test gets a temporary directory of its own (through TMPDIR, which is
+// where the temporary files go) and a folder for the final files, both under
+// the build folder so that they share a file system.
+class CaptureTable : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        root_ = fs::absolute(fs::path("capture_table_test.d") / info->name());
+        fs::remove_all(root_);
+        temp_ = root_ / "temp";
+        final_ = root_ / "final";
+        fs::create_directories(temp_);
+        fs::create_directories(final_);
+        use_temp(temp_);
+    }
+    void TearDown() override
+    {
+        ::unsetenv("TMPDIR");
+        fs::remove_all(root_);
+    }
+
+    static void use_temp(const fs::path& folder) { ::setenv("TMPDIR", folder.c_str(), 1); }
+
+    // Feeds `data` in pieces of `piece` bytes and returns the codes seen.
+    static std::vector<int> feed(capture_table& table, unsigned id, const std::string& data, std::size_t piece)
+    {
+        std::vector<int> codes;
+        for (std::size_t at = 0; at < data.size(); at += piece) {
+            int code = -1;
+            const auto length = static_cast<unsigned>(std::min(piece, data.size() - at));
+            EXPECT_TRUE(table.append(id, data.data() + at, length, code));
+            codes.push_back(code);
+        }
+        return codes;
+    }
+
+    fs::path root_, temp_, final_;
+};
+
+}  // namespace
+
+TEST_F(CaptureTable, BodiesStoredDecodedWhateverTheCodingAndSplit)
+{
+    const std::string body = sample_body(200000);
+    struct {
+        const char* name;
+        const char* coding;
+        std::string wire;
+    } cases[] = {
+        {"plain", nullptr, body},
+        {"gzip", "gzip", compress(body, framing::gzip)},
+        {"deflate with zlib wrapper", "deflate", compress(body, framing::zlib)},
+        {"raw deflate", "deflate", compress(body, framing::raw)},
+    };
+    for (const auto& c : cases) {
+        for (std::size_t piece : {std::size_t(1), std::size_t(2), std::size_t(3), std::size_t(1460), c.wire.size()}) {
+            SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(piece));
+            capture_table table;
+            const fs::path target = final_ / "body.bin";
+            const std::string length = std::to_string(c.wire.size());
+            table.begin(c.coding ? response_with({{"Content-Encoding", c.coding}, {"Content-Length", length}})
+                                 : response_with({{"Content-Length", length}}),
+                        9, target.string());
+            const auto codes = feed(table, 9, c.wire, piece);
+            EXPECT_TRUE(std::all_of(codes.begin(), codes.end(), [](int code) { return code == 0; }));
+            double received = -1, total = -1;
+            ASSERT_TRUE(table.progress(9, received, total));
+            EXPECT_EQ(received, c.wire.size()) << "received counts the bytes as they arrived";
+            EXPECT_EQ(total, c.wire.size());
+            int code = -1;
+            ASSERT_TRUE(table.finish(9, code));
+            EXPECT_EQ(code, 0);
+            EXPECT_TRUE(read_file(target) == body) << "file of " << fs::file_size(target) << " bytes differs";
+            EXPECT_TRUE(files_in(temp_).empty());
+            fs::remove(target);
+        }
+    }
+}
+
+TEST_F(CaptureTable, ChunksThatInflateFarBeyondTheirSize)
+{
+    // A megabyte of zeros compresses about a thousandfold: one chunk must be
+    // drained through the output buffer many times.
+    const std::string zeros(1 << 20, '\0');
+    const std::string wire = compress(zeros, framing::gzip);
+    ASSERT_LT(wire.size() * 100, zeros.size());
+    capture_table table;
+    const fs::path target = final_ / "zeros";
+    table.begin(response_with({{"Content-Encoding", "gzip"}}), 1, target.string());
+    EXPECT_EQ(feed(table, 1, wire, wire.size()), std::vector<int>{0});
+    int code = -1;
+    ASSERT_TRUE(table.finish(1, code));
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(read_file(target) == zeros);
+
+    // A chunk that ends exactly where the output buffer (64 KiB) fills up
+    // with all its input used: the next inflate call can make no progress,
+    // which is the end of the chunk and not a failure.
+    const std::string body = sample_body(3 * 65536);
+    std::size_t flush_end = 0;
+    const std::string raw = compress(body, framing::raw, 65536, &flush_end);
+    table.begin(response_with({{"Content-Encoding", "deflate"}}), 2, target.string());
+    int first = -1, second = -1;
+    ASSERT_TRUE(table.append(2, raw.data(), static_cast<unsigned>(flush_end), first));
+    ASSERT_TRUE(table.append(2, raw.data() + flush_end, static_cast<unsigned>(raw.size() - flush_end), second));
+    EXPECT_EQ(first, 0);
+    EXPECT_EQ(second, 0);
+    ASSERT_TRUE(table.finish(2, code));
+    EXPECT_TRUE(read_file(target) == body);
+}
+
+TEST_F(CaptureTable, OnlyExactCodingNamesAreInflated)
+{
+    const std::string wire = compress("hello", framing::gzip);
+    for (const char* coding : {"GZIP", "Gzip", "x-gzip", "gzip, deflate", "gzip ", "br", "identity"}) {
+        SCOPED_TRACE(coding);
+        capture_table table;
+        const fs::path target = final_ / "stored";
+        table.begin(response_with({{"Content-Encoding", coding}}), 3, target.string());
+        EXPECT_EQ(feed(table, 3, wire, 4), std::vector<int>(((wire.size() + 3) / 4), 0));
+        int code = -1;
+        ASSERT_TRUE(table.finish(3, code));
+        EXPECT_EQ(read_file(target), wire) << "stored as received";
+    }
+}
+
+TEST_F(CaptureTable, CorruptDataFailsThatChunkAndTheNextButTheFileIsKept)
+{
+    const std::string body = sample_body(50000);
+    for (framing kind : {framing::gzip, framing::zlib, framing::raw}) {
+        std::string wire = compress(body, kind);
+        capture_table table;
+        const fs::path target = final_ / "corrupt";
+        table.begin(response_with({{"Content-Encoding", kind == framing::gzip ? "gzip" : "deflate"},
+                                   {"Content-Length", std::to_string(wire.size())}}),
+                    4, target.string());
+        const std::size_t half = wire.size() / 2;
+        for (std::size_t i = half; i < half + 64; ++i)
+            wire[i] = static_cast<char>(~wire[i]);
+        const auto codes = feed(table, 4, wire, half);
+        ASSERT_GE(codes.size(), 2u);
+        EXPECT_EQ(codes[0], 0);
+        EXPECT_EQ(codes[1], 4);
+        if (codes.size() > 2) {
+            EXPECT_EQ(codes[2], 4) << "zlib keeps failing after corrupt data";
+        }
+        double received = 0, total = 0;
+        table.progress(4, received, total);
+        EXPECT_EQ(received, wire.size()) << "failed chunks are counted too";
+        int code = -1;
+        ASSERT_TRUE(table.finish(4, code));
+        EXPECT_EQ(code, 0);
+        EXPECT_TRUE(fs::exists(target));
+        EXPECT_EQ(read_file(target), body.substr(0, fs::file_size(target))) << "what was written is a prefix";
+    }
+}
+
+TEST_F(CaptureTable, ContentLengthValues)
+{
+    struct {
+        const char* value;
+        double total;
+    } cases[] = {
+        {"1500", 1500},      {"+1500", 1500},          {"-1", 4294967295.0}, {"-0", 0},
+        {"4294967295", 4294967295.0}, {"4294967296", 0}, {"99999999999999999999", 0},
+        {"12a", 0},          {" 12", 0},               {"12 ", 0},           {"", 0},
+        {"+", 0},            {"-", 0},                 {"+-1", 0},           {"0x10", 0},
+        {"007", 7},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(mediacap::http::parse_content_length(c.value), c.total) << "value \"" << c.value << "\"";
+
+    capture_table table;
+    double received = -1, total = -1;
+    table.begin(response_with({{"content-length", "+1500"}}), 5, (final_ / "x").string());
+    ASSERT_TRUE(table.progress(5, received, total));
+    EXPECT_EQ(total, 1500);
+    EXPECT_EQ(received, 0);
+    table.begin(response_with({}), 6, (final_ / "y").string());
+    ASSERT_TRUE(table.progress(6, received, total));
+    EXPECT_EQ(total, 0) << "no Content-Length";
+}
+
+TEST_F(CaptureTable, SecondBeginReplacesTheFirstSilently)
+{
+    capture_table table;
+    int code = -1;
+    table.begin(response_with({}), 7, (final_ / "first").string());
+    ASSERT_TRUE(table.append(7, "first body", 10, code));
+    ASSERT_EQ(files_in(temp_).size(), 1u);
+    const std::string first_temp = files_in(temp_)[0];
+
+    table.begin(response_with({}), 7, (final_ / "second").string());
+    const auto names = files_in(temp_);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_NE(names[0], first_temp) << "the first temporary file is removed";
+    double received = -1, total = -1;
+    ASSERT_TRUE(table.progress(7, received, total));
+    EXPECT_EQ(received, 0);
+    ASSERT_TRUE(table.append(7, "second", 6, code));
+    ASSERT_TRUE(table.finish(7, code));
+    EXPECT_EQ(read_file(final_ / "second"), "second");
+    EXPECT_FALSE(fs::exists(final_ / "first"));
+}
+
+TEST_F(CaptureTable, CloseKeepsNothingWhateverTheCounts)
+{
+    struct {
+        const char* length;
+        std::string data;
+        int code;
+    } cases[] = {
+        {"5", "12345", 0},
+        {"5", "1234", 5},
+        {"5", "123456", 5},
+        {"abc", "", 0},
+    };
+    for (const auto& c : cases) {
+        capture_table table;
+        table.begin(response_with({{"Content-Length", c.length}}), 8, (final_ / "closed").string());
+        int code = -1;
+        ASSERT_TRUE(table.append(8, c.data.data(), static_cast<unsigned>(c.data.size()), code));
+        code = -1;
+        ASSERT_TRUE(table.close(8, code));
+        EXPECT_EQ(code, c.code) << "length " << c.length << " with " << c.data.size() << " bytes";
+        EXPECT_FALSE(fs::exists(final_ / "closed"));
+        EXPECT_TRUE(files_in(temp_).empty());
+        EXPECT_FALSE(table.close(8, code)) << "the entry is gone";
+    }
+}
+
+TEST_F(CaptureTable, UnknownIdsDoNothing)
+{
+    capture_table table;
+    int code = 42;
+    double received = 1, total = 2;
+    EXPECT_FALSE(table.append(1, "x", 1, code));
+    EXPECT_FALSE(table.progress(1, received, total));
+    EXPECT_FALSE(table.finish(1, code));
+    EXPECT_FALSE(table.close(1, code));
+    EXPECT_EQ(code, 42);
+    EXPECT_EQ(received, 1);
+
+    table.begin(response_with({}), 1, (final_ / "done").string());
+    ASSERT_TRUE(table.finish(1, code));
+    EXPECT_FALSE(table.close(1, code)) << "a closed signal after the finish finds no entry";
+    EXPECT_TRUE(fs::exists(final_ / "done"));
+}
+
+TEST_F(CaptureTable, FinishIntoAMissingFolderFailsAndRemovesTheTemporaryFile)
+{
+    capture_table table;
+    table.begin(response_with({}), 2, (final_ / "missing" / "file").string());
+    int code = -1;
+    ASSERT_TRUE(table.append(2, "abc", 3, code));
+    EXPECT_EQ(code, 0);
+    ASSERT_TRUE(table.finish(2, code));
+    EXPECT_EQ(code, 3);
+    EXPECT_TRUE(files_in(temp_).empty());
+}
+
+TEST_F(CaptureTable, FinishReplacesAnExistingFile)
+{
+    std::ofstream(final_ / "old") << "old contents that are longer";
+    capture_table table;
+    table.begin(response_with({}), 3, (final_ / "old").string());
+    int code = -1;
+    ASSERT_TRUE(table.append(3, "new", 3, code));
+    ASSERT_TRUE(table.finish(3, code));
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(read_file(final_ / "old"), "new");
+}
+
+TEST_F(CaptureTable, NoTemporaryDirectoryLeavesTheStreamFailed)
+{
+    use_temp(root_ / "does-not-exist");
+    capture_table table;
+    ASSERT_NO_THROW(table.begin(response_with({}), 4, (final_ / "never").string()));
+    int code = -1;
+    ASSERT_TRUE(table.append(4, "abc", 3, code));
+    EXPECT_EQ(code, 1);
+    ASSERT_TRUE(table.append(4, "def", 3, code));
+    EXPECT_EQ(code, 1) << "every later append fails too";
+    ASSERT_TRUE(table.finish(4, code));
+    EXPECT_EQ(code, 3) << "there is no file to move";
+    EXPECT_FALSE(fs::exists(final_ / "never"));
+}
+
+TEST_F(CaptureTable, TemporaryNamesFollowTheModel)
+{
+    const std::regex model("tmp-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}");
+    std::string previous;
+    for (int i = 0; i < 20; ++i) {
+        mediacap::temporary_file file("");
+        ASSERT_TRUE(file.stream.good());
+        const fs::path path(file.path);
+        EXPECT_EQ(path.parent_path(), temp_);
+        EXPECT_TRUE(std::regex_match(path.filename().string(), model)) << path.filename();
+        EXPECT_NE(path.filename().string(), previous);
+        previous = path.filename().string();
+        EXPECT_TRUE(fs::exists(path));
+    }
+    EXPECT_TRUE(files_in(temp_).empty()) << "each file removes itself";
+
+    mediacap::temporary_file in_folder((final_).string());
+    EXPECT_EQ(fs::path(in_folder.path).parent_path(), final_);
+}
+
+TEST_F(CaptureTable, MoveAcrossFileSystems)
+{
+    // /dev/shm is a tmpfs on Linux; the final folder lies in the build folder.
+    const fs::path shm = fs::path("/dev/shm") / ("capture_table_test-" + std::to_string(::getpid()));
+    struct stat shm_info {}, final_info {};
+    if (!fs::is_directory("/dev/shm") || !fs::create_directories(shm))
+        GTEST_SKIP() << "no /dev/shm to put temporary files on";
+    ::stat(shm.c_str(), &shm_info);
+    ::stat(final_.c_str(), &final_info);
+    if (shm_info.st_dev == final_info.st_dev) {
+        fs::remove_all(shm);
+        GTEST_SKIP() << "/dev/shm and the build folder are on one file system here";
+    }
+    use_temp(shm);
+
+    std::ofstream(final_ / "moved") << "an older file";
+    const std::string body = sample_body(300000);
+    const std::string wire = compress(body, framing::gzip);
+    capture_table table;
+    table.begin(response_with({{"Content-Encoding", "gzip"}}), 5, (final_ / "moved").string());
+    feed(table, 5, wire, 1000);
+    int code = -1;
+    ASSERT_TRUE(table.finish(5, code));
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(read_file(final_ / "moved") == body);
+    EXPECT_TRUE(files_in(shm).empty()) << "the temporary file is gone after the copy";
+    EXPECT_EQ(files_in(final_), std::vector<std::string>{"moved"}) << "no copy left beside the target";
+
+    // A failed copy leaves nothing under the final name.
+    table.begin(response_with({}), 6, (final_ / "missing" / "x").string());
+    ASSERT_TRUE(table.append(6, "abc", 3, code));
+    ASSERT_TRUE(table.finish(6, code));
+    EXPECT_EQ(code, 3);
+    EXPECT_TRUE(files_in(shm).empty());
+    fs::remove_all(shm);
+}
