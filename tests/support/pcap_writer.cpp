@@ -119,7 +119,8 @@ void pcap_writer::write_tcp(const std::string& source_address, std::uint16_t sou
     tcp[12] = (tcp_header / 4) << 4;
     tcp[13] = flags;
     put16(tcp + 14, 65535);
-    std::memcpy(tcp + tcp_header, payload.data(), payload.size());
+    if (!payload.empty())
+        std::memcpy(tcp + tcp_header, payload.data(), payload.size());
     // The TCP checksum covers a pseudo header of both addresses, the
     // protocol and the segment length (RFC 793 section 3.1).
     unsigned char pseudo[12];
