@@ -50,9 +50,10 @@ std::optional<QList<CaptureDevices::Choice>> CaptureDevices::choices() const
         if (device.loopback)
             continue;
         // Pseudo-devices ("any", "nflog", "usbmon1", "dbus-system", ...) are
-        // libpcap's own and have no kernel interface behind them. A name with
-        // a slash could walk out of the folder; no interface is called so.
-        if (device.name.isEmpty() || device.name.contains(QLatin1Char('/'))
+        // libpcap's own and have no kernel interface behind them. A name that
+        // could walk out of the folder is no interface name either.
+        if (device.name.isEmpty() || device.name == QLatin1String(".") || device.name == QLatin1String("..")
+            || device.name.contains(QLatin1Char('/'))
             || !QFileInfo::exists(sysClassNetPath_ + QLatin1Char('/') + device.name))
             continue;
         result.append({device.name, device.name});

@@ -88,6 +88,7 @@ private slots:
         page.downloadError(2, 1, QString());
         page.captureStreamClosed(3);
         page.show();
+        page.findChild<QTableWidget*>("transfersTableWidget")->selectRow(2);
         QVERIFY(!page.findChild<QToolButton*>("clearCompletedButton")->icon().isNull());
         keep(&page, "transfers");
     }

@@ -140,6 +140,7 @@ private slots:
                                                                 {"lo7", true},
                                                                 {"nflog", false},
                                                                 {"../class-net-3/eth7", false},
+                                                                {"..", false},
                                                                 {"eth7", false}})));
         auto* combo = page.findChild<QComboBox*>("ifaceComboBox");
         QVERIFY(combo);
