@@ -159,6 +159,18 @@ std::uint32_t chunk_size(std::string_view line)
     return static_cast<std::uint32_t>(size);
 }
 
+// Finds the end of a head in `offered`, resuming after the bytes that an
+// earlier offer of the same unconsumed data already searched in vain.
+std::size_t find_head_end(std::string_view offered, std::uint32_t& searched)
+{
+    // The terminator may straddle the end of the part searched before.
+    std::size_t from = searched <= offered.size() ? searched : 0;
+    from = from >= head_end.size() - 1 ? from - (head_end.size() - 1) : 0;
+    const std::size_t end = offered.find(head_end, from);
+    searched = end == std::string_view::npos ? static_cast<std::uint32_t>(offered.size()) : 0;
+    return end;
+}
+
 http_stream& state_of(const std::shared_ptr<stream>& s)
 {
     return *std::any_cast<http_stream>(&s->state);
@@ -232,7 +244,7 @@ void http_decoder::handle_close(const std::shared_ptr<stream>& s)
 unsigned http_decoder::parse_request_head(const std::shared_ptr<stream>& s, const char* data, unsigned length)
 {
     const std::string_view offered(data, length);
-    const std::size_t end = offered.find(head_end);
+    const std::size_t end = find_head_end(offered, state_of(s).request_searched);
     if (end == std::string_view::npos)
         return 0;
     const std::string_view head = offered.substr(0, end + head_end.size());
@@ -289,7 +301,7 @@ unsigned http_decoder::read_request_body(const std::shared_ptr<stream>& s, const
 unsigned http_decoder::parse_response_head(const std::shared_ptr<stream>& s, const char* data, unsigned length)
 {
     const std::string_view offered(data, length);
-    const std::size_t end = offered.find(head_end);
+    const std::size_t end = find_head_end(offered, state_of(s).response_searched);
     if (end == std::string_view::npos)
         return 0;
     const std::string_view head = offered.substr(0, end + head_end.size());

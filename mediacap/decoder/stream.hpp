@@ -38,6 +38,15 @@ struct http_stream {
     // together with its closing CR LF.
     std::uint32_t response_remaining = 0;
     std::uint32_t request_remaining = 0;  // request body bytes still expected
+
+    // How many leading bytes of the unconsumed data of each direction were
+    // already searched for the end of a head in vain. The capture loop offers
+    // the same bytes again with every arrival, so the next search starts near
+    // there instead of at the start: a stream that never ends a head (a body
+    // without length, or another protocol after an upgrade) is searched once,
+    // not once per arrival.
+    std::uint32_t request_searched = 0;
+    std::uint32_t response_searched = 0;
 };
 
 }  // namespace mediacap::decoder

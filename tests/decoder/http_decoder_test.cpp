@@ -428,6 +428,28 @@ TEST(DecoderConsumption, HugeHeadArrivingAByteAtATime)
               (std::vector<std::string>{"E1 GET /big 200", "D1 body", "F1", "C1"}));
 }
 
+// Bytes that never end a head (an unframed body, another protocol) pile up
+// unconsumed; each arrival must not search the whole pile again, and a head
+// end that straddles two arrivals is still found.
+TEST(DecoderConsumption, LongHeadlessStreamThenAHeadEndAcrossTwoArrivals)
+{
+    http_decoder decoder;
+    recorder events(decoder);
+    connection conn(decoder);
+    conn.open();
+    conn.arrive(client(get("/a")));
+    const std::string piece(1448, 'x');
+    for (int i = 0; i < 8000; ++i)
+        conn.arrive(server(piece));
+    EXPECT_EQ(conn.unconsumed(false).size(), 8000u * 1448u);
+    conn.arrive(server("\r\n"));
+    conn.arrive(server("\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    conn.close();
+    // The pile is read as a head with status 0; it takes /a, announces no
+    // body, and the real response after it has no request left.
+    EXPECT_EQ(events.events, (std::vector<std::string>{"D1 ok", "F1", "C1"}));
+}
+
 TEST(DecoderConsumption, LargeBodyReportsEveryByteOnce)
 {
     std::string body(1 << 20, '\0');
