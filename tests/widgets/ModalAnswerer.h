@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QTimer>
@@ -35,8 +36,13 @@ public:
     {
         return [folder](QDialog* dialog) {
             if (auto* files = qobject_cast<QFileDialog*>(dialog)) {
-                files->setDirectory(folder);
-                files->selectFile(folder);
+                // Typed as a user would: selectFile() leaves the name field
+                // alone while it has the focus, which depends on timing.
+                auto* name = files->findChild<QLineEdit*>("fileNameEdit");
+                if (name)
+                    name->setText(folder);
+                else
+                    files->selectFile(folder);
                 QMetaObject::invokeMethod(files, "accept");
             } else {
                 dialog->accept();
