@@ -91,9 +91,9 @@ void TransfersFrame::addTransfer(int captureId, int downloadId, const HttpResour
     // share one, while rows stay until Clear: an older record that still holds
     // the id gives it up, so the new transfer's events reach the new row only.
     for (const QSharedPointer<TransferEntry>& older : std::as_const(entries)) {
-        if (captureId >= 0 && older->captureId == captureId)
+        if (captureId != -1 && older->captureId == captureId)
             older->captureId = -1;
-        if (downloadId >= 0 && older->downloadId == downloadId)
+        if (downloadId != -1 && older->downloadId == downloadId)
             older->downloadId = -1;
     }
 
@@ -108,7 +108,7 @@ void TransfersFrame::addTransfer(int captureId, int downloadId, const HttpResour
 QSharedPointer<TransferEntry> TransfersFrame::findByDownloadId(int downloadId) const
 {
     // -1 marks a record of the other kind or a finished capture: no id.
-    if (downloadId < 0)
+    if (downloadId == -1)
         return {};
     QReadLocker locker(&entriesLock);
     for (auto it = entries.crbegin(); it != entries.crend(); ++it) {
@@ -121,7 +121,7 @@ QSharedPointer<TransferEntry> TransfersFrame::findByDownloadId(int downloadId) c
 QSharedPointer<TransferEntry> TransfersFrame::findByCaptureId(int captureId) const
 {
     // -1 marks a record of the other kind or a finished capture: no id.
-    if (captureId < 0)
+    if (captureId == -1)
         return {};
     QReadLocker locker(&entriesLock);
     for (auto it = entries.crbegin(); it != entries.crend(); ++it) {
