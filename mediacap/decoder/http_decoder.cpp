@@ -171,6 +171,19 @@ std::size_t find_head_end(std::string_view offered, std::uint32_t& searched)
     return end;
 }
 
+// A head (or chunk size line) may take at most this many bytes, its end
+// included; one still open at that size will never be accepted.
+constexpr std::size_t head_limit = http_decoder::max_head_size;
+
+// True when a search for an end that found `end` (npos: not yet) over an offer
+// of `length` bytes shows the head to be longer than the limit.
+bool beyond_limit(std::size_t end, std::size_t terminator, std::size_t length)
+{
+    if (end == std::string_view::npos)
+        return length >= head_limit;
+    return end + terminator > head_limit;
+}
+
 http_stream& state_of(const std::shared_ptr<stream>& s)
 {
     return *std::any_cast<http_stream>(&s->state);
@@ -210,6 +223,8 @@ unsigned http_decoder::handle_request_bytes(const std::shared_ptr<stream>& s, co
             return parse_request_head(s, at, left);
         case http_stream::request_body:
             return read_request_body(s, at, left);
+        case http_stream::request_unparseable:
+            return left;
         default:
             return 0;
         }
@@ -230,6 +245,8 @@ unsigned http_decoder::handle_response_bytes(const std::shared_ptr<stream>& s, c
             return read_chunk_header(s, at, left);
         case http_stream::chunk_data:
             return skip_chunk(s, at, left);
+        case http_stream::response_unparseable:
+            return left;
         default:
             return 0;
         }
@@ -244,7 +261,15 @@ void http_decoder::handle_close(const std::shared_ptr<stream>& s)
 unsigned http_decoder::parse_request_head(const std::shared_ptr<stream>& s, const char* data, unsigned length)
 {
     const std::string_view offered(data, length);
-    const std::size_t end = find_head_end(offered, state_of(s).request_searched);
+    http_stream& state = state_of(s);
+    const std::size_t end = find_head_end(offered, state.request_searched);
+    // Neither an endless head nor an endless queue of requests that no
+    // response takes may hold memory: the client's side is given up.
+    if (beyond_limit(end, head_end.size(), length) ||
+        (end != std::string_view::npos && state.pending.size() >= max_queued_requests)) {
+        state.request_state = http_stream::request_unparseable;
+        return length;
+    }
     if (end == std::string_view::npos)
         return 0;
     const std::string_view head = offered.substr(0, end + head_end.size());
@@ -275,7 +300,6 @@ unsigned http_decoder::parse_request_head(const std::shared_ptr<stream>& s, cons
         });
     }
 
-    http_stream& state = state_of(s);
     state.pending.push_back(std::move(request));
     if (length_announced != 0) {
         state.request_state = http_stream::request_body;
@@ -290,9 +314,17 @@ unsigned http_decoder::read_request_body(const std::shared_ptr<stream>& s, const
     const unsigned n = std::min<std::uint32_t>(length, state.request_remaining);
     state.request_remaining -= n;
     // Once the response has taken the request, the rest of its body has no
-    // owner any more and is dropped.
-    if (!state.pending.empty())
-        state.pending.back()->body.append(data, n);
+    // owner any more and is dropped. Bodies are kept for a replay only up to
+    // the connection's limit; a request that lost part of its body says so.
+    if (!state.pending.empty()) {
+        http::http_request& request = *state.pending.back();
+        const std::size_t room = max_kept_request_bodies - std::min(state.kept_request_body, max_kept_request_bodies);
+        const std::size_t kept = request.body_truncated ? 0 : std::min<std::size_t>(n, room);
+        request.body.append(data, kept);
+        state.kept_request_body += kept;
+        if (kept < n)
+            request.body_truncated = true;
+    }
     if (state.request_remaining == 0)
         state.request_state = http_stream::request_head;
     return n;
@@ -302,6 +334,10 @@ unsigned http_decoder::parse_response_head(const std::shared_ptr<stream>& s, con
 {
     const std::string_view offered(data, length);
     const std::size_t end = find_head_end(offered, state_of(s).response_searched);
+    if (beyond_limit(end, head_end.size(), length)) {
+        state_of(s).response_state = http_stream::response_unparseable;
+        return length;
+    }
     if (end == std::string_view::npos)
         return 0;
     const std::string_view head = offered.substr(0, end + head_end.size());
@@ -327,6 +363,7 @@ unsigned http_decoder::parse_response_head(const std::shared_ptr<stream>& s, con
     if (!state.pending.empty()) {
         request = std::move(state.pending.front());
         state.pending.pop_front();
+        state.kept_request_body -= std::min(state.kept_request_body, request->body.size());
     }
     if (length_announced != 0) {
         state.response_state = http_stream::sized_body;
@@ -363,10 +400,14 @@ unsigned http_decoder::read_chunk_header(const std::shared_ptr<stream>& s, const
 {
     const std::string_view offered(data, length);
     const std::size_t p = offered.find(line_end);
+    http_stream& state = state_of(s);
+    if (beyond_limit(p, line_end.size(), length)) {
+        state.response_state = http_stream::response_unparseable;
+        return length;
+    }
     if (p == std::string_view::npos)
         return 0;
     const std::uint32_t size = chunk_size(trim(offered.substr(0, p)));
-    http_stream& state = state_of(s);
     if (size != 0) {
         state.response_state = http_stream::chunk_data;
         // The chunk's data and the CR LF after it, in 32 bits.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -21,8 +22,25 @@ namespace mediacap::decoder {
 // every response head takes the oldest queued request, whatever its status.
 // Only sized response bodies are followed and reported; chunked bodies are
 // skipped.
+//
+// Memory is bounded per connection, whatever the traffic:
+// - a request or response head, or a chunk size line, that has not ended
+//   within max_head_size bytes makes that direction of the connection
+//   unparseable: its bytes are consumed and dropped until the close, so the
+//   capture loop never holds more than that of it unconsumed;
+// - at most max_queued_requests requests wait for their response; a request
+//   head beyond them makes the request direction unparseable (a response
+//   could no longer be paired with the right request);
+// - the bodies kept for the waiting requests total at most
+//   max_kept_request_bodies bytes; a request whose body did not fit is
+//   passed on with the part that fit and `body_truncated` set, and must not
+//   be replayed.
 class http_decoder : public basic_decoder<http_decoder> {
 public:
+    static constexpr std::uint32_t max_head_size = 64 * 1024;
+    static constexpr std::size_t max_queued_requests = 32;
+    static constexpr std::size_t max_kept_request_bodies = 4 * 1024 * 1024;
+
     // A response head with a non-zero Content-Length was paired with a queued
     // request. (connection id, exchange). The exchange is valid during the
     // call only; a slot that keeps it copies it. Its body bytes follow.

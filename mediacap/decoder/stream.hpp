@@ -1,6 +1,7 @@
 #pragma once
 
 #include <any>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -25,9 +26,13 @@ struct stream {
 // The HTTP parse state of one connection.
 struct http_stream {
     // Response side: what the next server bytes are.
-    enum : int { response_head = 0, sized_body = 1, chunk_size_line = 2, chunk_data = 3 };
-    // Request side: what the next client bytes are.
-    enum : int { request_head = 0, request_body = 1 };
+    // `response_unparseable`: the server's bytes stopped making sense (a head
+    // or chunk size line too long); everything it sends until the close is
+    // dropped.
+    enum : int { response_head = 0, sized_body = 1, chunk_size_line = 2, chunk_data = 3, response_unparseable = 4 };
+    // Request side: what the next client bytes are. `request_unparseable` as
+    // on the response side (a head too long, or too many requests waiting).
+    enum : int { request_head = 0, request_body = 1, request_unparseable = 2 };
 
     int response_state = response_head;
     int request_state = request_head;
@@ -38,6 +43,9 @@ struct http_stream {
     // together with its closing CR LF.
     std::uint32_t response_remaining = 0;
     std::uint32_t request_remaining = 0;  // request body bytes still expected
+    // Request body bytes held by the requests in `pending`, against the
+    // connection's limit (http_decoder::max_kept_request_bodies).
+    std::size_t kept_request_body = 0;
 
     // How many leading bytes of the unconsumed data of each direction were
     // already searched for the end of a head in vain. The capture loop offers

@@ -14,6 +14,9 @@ struct http_request {
     std::string method;             // first word of the request line
     std::string path;               // request target (path and query) as sent
     std::string body;               // request body; empty without a Content-Length
+    // The body was longer than the decoder keeps in memory: `body` holds only
+    // its start, so replaying this request would send a different body.
+    bool body_truncated = false;
     header_map headers;
 };
 
