@@ -92,6 +92,9 @@ bool pool_core::execute_task()
             ++active_worker_count_;
         }
         task = scheduler_.pop();
+        // The queue shrank: a wait with a threshold may be satisfied now even
+        // though no worker went idle.
+        worker_idle_or_terminated_.notify_all();
     }
     if (task)
         task();
