@@ -271,8 +271,7 @@ void VideosFrame::conversionProgress(int current, int total)
         return;
     progressDialog->setMaximum(total);
     // At the maximum the dialog resets and hides itself until the next file.
-    if (progressDialog)
-        progressDialog->setValue(current);
+    progressDialog->setValue(current);
 }
 
 void VideosFrame::endRun()
