@@ -132,13 +132,24 @@ void pcap_writer::write_tcp(const std::string& source_address, std::uint16_t sou
     const std::uint32_t sum = add_ones_complement(0, pseudo, sizeof pseudo);
     put16(tcp + 16, fold(add_ones_complement(sum, tcp, tcp_header + payload.size())));
 
+    dump(frame_.data(), frame_.size());
+    payload_bytes_ += payload.size();
+}
+
+void pcap_writer::write_frame(std::string_view frame)
+{
+    if (dumper_)
+        dump(reinterpret_cast<const unsigned char*>(frame.data()), frame.size());
+}
+
+void pcap_writer::dump(const unsigned char* frame, std::size_t size)
+{
     pcap_pkthdr header{};
     header.ts.tv_sec = 1700000000 + static_cast<long>(frames_ / 1000);
     header.ts.tv_usec = static_cast<long>(frames_ % 1000) * 1000;
-    header.caplen = header.len = static_cast<bpf_u_int32>(frame_.size());
-    pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, frame_.data());
+    header.caplen = header.len = static_cast<bpf_u_int32>(size);
+    pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, frame);
     ++frames_;
-    payload_bytes_ += payload.size();
 }
 
 tcp_flow::tcp_flow(pcap_writer& writer, std::string client_address, std::uint16_t client_port,

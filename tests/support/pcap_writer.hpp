@@ -31,6 +31,10 @@ public:
                    const std::string& destination_address, std::uint16_t destination_port,
                    std::uint32_t seq, std::uint32_t ack, std::uint8_t flags, std::string_view payload);
 
+    // Writes one Ethernet frame exactly as given (another protocol, a broken
+    // packet), with the next timestamp.
+    void write_frame(std::string_view frame);
+
     // Flushes and closes the file; further writes are ignored.
     void close();
 
@@ -38,6 +42,8 @@ public:
     std::uint64_t payload_bytes() const { return payload_bytes_; }
 
 private:
+    void dump(const unsigned char* frame, std::size_t size);
+
     pcap* dead_ = nullptr;
     pcap_dumper* dumper_ = nullptr;
     std::vector<unsigned char> frame_;
