@@ -161,8 +161,14 @@ int download_job::progress_callback(void* user, std::int64_t dltotal, std::int64
     if (dlnow > job->last_received_) {
         job->last_received_ = dlnow;
         job->last_progress_time_ = now;
-        // The handler takes the counts wrapped to 32 bits.
-        job->handler_->on_download_progress(job->id_, static_cast<unsigned>(dltotal), static_cast<unsigned>(dlnow));
+        // The handler takes the counts wrapped to 32 bits. An exception must
+        // not unwind through libcurl's C frames: it aborts the transfer instead.
+        try {
+            job->handler_->on_download_progress(job->id_, static_cast<unsigned>(dltotal),
+                                                static_cast<unsigned>(dlnow));
+        } catch (...) {
+            return -1;
+        }
         return 0;
     }
     // Whole seconds: the limit is reached once `limit` seconds have begun

@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -353,6 +354,20 @@ TEST_F(Downloader, BrokenTransfersReportLibcurlErrors)
         EXPECT_FALSE(reports.back().message.empty());
     }
     EXPECT_TRUE(fs::is_empty(final_));
+}
+
+TEST_F(Downloader, AThrowingProgressReportAbortsOnlyThatTransfer)
+{
+    struct throwing_handler : recording_handler {
+        void on_download_progress(unsigned, unsigned, unsigned) override { throw std::runtime_error("handler failed"); }
+    } handler;
+    server_->route("/video", http_reply(random_body(100000)));
+    downloader jobs(1, &handler);
+    const unsigned id = jobs.download(exchange("GET", "/video"), (final_ / "video").string());
+    ASSERT_TRUE(handler.wait_ended(1));
+    EXPECT_EQ(shape(handler.of(id)), "started error");
+    EXPECT_EQ(handler.of(id).back().code, 0);
+    EXPECT_FALSE(fs::exists(final_ / "video"));
 }
 
 TEST_F(Downloader, StalledTransferIsAbortedAfterTheStallLimit)
