@@ -226,8 +226,11 @@ private slots:
 
         const QStringList days = {dayBefore.toString("yyyy-MM-dd"), QDate::currentDate().toString("yyyy-MM-dd")};
         const QString dataLocation = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-        const std::map<QString, std::string> expected = {{first, firstImage}, {second, secondImage}, {clip, video}};
-        for (const auto& [transfer, body] : expected) {
+        // The site's folder keeps the Host header's letter case as sent.
+        const std::map<QString, std::pair<QString, std::string>> expected = {
+            {first, {"sitename.test", firstImage}}, {second, {"SiteName.test", secondImage}}, {clip, {"sitename.test", video}}};
+        for (const auto& [transfer, site] : expected) {
+            const auto& [folder, body] = site;
             const QStringList& events = journal.events[transfer];
             QVERIFY2(events.first() == "started" && events.last() == "finished"
                          && events.count("started") == 1 && events.count("finished") == 1
@@ -235,8 +238,8 @@ private slots:
                      qPrintable(transfer + ": " + events.join(", ")));
 
             const QFileInfo file(journal.files[transfer]);
-            QVERIFY2(file.absolutePath() == dataLocation + "/" + days[0] + "/sitename.test"
-                         || file.absolutePath() == dataLocation + "/" + days[1] + "/sitename.test",
+            QVERIFY2(file.absolutePath() == dataLocation + "/" + days[0] + "/" + folder
+                         || file.absolutePath() == dataLocation + "/" + days[1] + "/" + folder,
                      qPrintable(file.absoluteFilePath()));
             QVERIFY2(QRegularExpression("^sitename\\.test_\\d+\\.(png|jpeg|mp4)$").match(file.fileName()).hasMatch(),
                      qPrintable(file.fileName()));
