@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "mediacap/engine_options.hpp"
@@ -33,7 +34,8 @@ public:
     void run();
 
     // Ends the capture loop, cancels every download and waits for the pool.
-    // Called from a thread other than the one in run().
+    // Called from a thread other than the one in run(), before, during or
+    // after it: a run that starts after stop() returns at once.
     void stop();
 
     // Slots of the decoder's signals, on the capture thread.
@@ -54,6 +56,9 @@ private:
 
     const engine_options* options_;
     handler* owner_;
+    // Set by stop(); survives into a run that has not started yet, so a stop
+    // that comes before run() still ends it at once.
+    std::atomic<bool> stop_requested_{false};
     // Destroyed in reverse order: captures first, then the filter, then the
     // downloader (whose pool waits for its threads).
     http::downloader downloader_;

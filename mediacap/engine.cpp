@@ -1,0 +1,169 @@
+#include "mediacap/engine.hpp"
+
+#include <array>
+#include <cstdint>
+#include <set>
+
+#include "mediacap/decoder/http_decoder.hpp"
+#include "mediacap/nids/dispatcher.hpp"
+
+namespace mediacap {
+
+namespace {
+
+// The web ports the capture filter watches.
+constexpr std::array<std::uint16_t, 2> watched_ports{80, 8080};
+
+// Empties the dispatcher's callbacks when a run ends, so that no callback
+// can reach the decoder that lived on the run's stack.
+class callback_reset {
+public:
+    explicit callback_reset(nids::dispatcher& dispatcher) : dispatcher_(dispatcher) {}
+    ~callback_reset()
+    {
+        dispatcher_.established = nullptr;
+        dispatcher_.closed = nullptr;
+        dispatcher_.request_bytes = nullptr;
+        dispatcher_.response_bytes = nullptr;
+    }
+    callback_reset(const callback_reset&) = delete;
+    callback_reset& operator=(const callback_reset&) = delete;
+
+private:
+    nids::dispatcher& dispatcher_;
+};
+
+}  // namespace
+
+engine::engine(const engine_options* options, handler* owner)
+    : options_(options), owner_(owner), downloader_(options->pool_size, this)
+{
+}
+
+engine::~engine() = default;
+
+void engine::run()
+{
+    nids::options settings;
+    settings.device = options_->device;
+    settings.promiscuous = true;
+    if (options_->capture_file)
+        settings.capture_file = *options_->capture_file;
+    nids::configure(settings);
+
+    nids::dispatcher& dispatcher = nids::dispatcher::instance();
+    decoder::http_decoder decoder;
+    decoder.exchange_signal.connect([this](unsigned id, const http::http_tuple& exchange) { on_request(id, exchange); });
+    decoder.data_signal.connect([this](unsigned id, const char* data, unsigned length) { on_data(id, data, length); });
+    decoder.finished_signal.connect([this](unsigned id) { on_finished(id); });
+    decoder.closed_signal.connect([this](unsigned id) { on_closed(id); });
+
+    callback_reset reset(dispatcher);
+    dispatcher.established = [&decoder](tuple4* key) { decoder.on_established(key); };
+    dispatcher.closed = [&decoder](tuple4* key, int state) { decoder.on_close(key, state); };
+    dispatcher.request_bytes = [&decoder](tuple4* key, const char* data, unsigned length) {
+        return decoder.on_request_bytes(key, data, length);
+    };
+    dispatcher.response_bytes = [&decoder](tuple4* key, const char* data, unsigned length) {
+        return decoder.on_response_bytes(key, data, length);
+    };
+
+    dispatcher.run(std::set<std::uint16_t>(watched_ports.begin(), watched_ports.end()), &stop_requested_);
+}
+
+void engine::stop()
+{
+    stop_requested_ = true;
+    nids::dispatcher::instance().stop();
+    downloader_.cancel_all();
+    downloader_.wait();
+}
+
+void engine::on_request(unsigned id, const http::http_tuple& exchange)
+{
+    std::string path;
+    const int action = owner_->on_response(exchange, path);
+    if (action == handler::download) {
+        // The replay fetches the whole resource, never one range of it.
+        http::http_request request(exchange.request);
+        http::strip_range(request);
+        download_once(id, http::http_tuple(request, exchange.response), path);
+    } else if (action == handler::capture) {
+        begin_capture(id, exchange, path);
+    }
+}
+
+void engine::download_once(unsigned /*id*/, const http::http_tuple& exchange, const std::string& path)
+{
+    // A resource is fetched at most once per engine, even when that fetch
+    // failed: the pieces of one video share their key.
+    if (filter_.contains(exchange))
+        return;
+    downloader_.download(exchange, path);
+    filter_.insert(exchange);
+}
+
+void engine::begin_capture(unsigned id, const http::http_tuple& exchange, const std::string& path)
+{
+    captures_.begin(exchange, id, path);
+    owner_->on_capture_started(id, exchange, path);
+}
+
+void engine::on_data(unsigned id, const char* data, unsigned length)
+{
+    int code = 0;
+    if (!captures_.append(id, data, length, code))
+        return;
+    if (code != 0) {
+        owner_->on_capture_error(id, code, "");
+        return;
+    }
+    double received = 0;
+    double total = 0;
+    if (captures_.progress(id, received, total))
+        owner_->on_capture_progress(id, total, received);
+}
+
+void engine::on_finished(unsigned id)
+{
+    int code = 0;
+    if (!captures_.finish(id, code))
+        return;
+    if (code != 0)
+        owner_->on_capture_error(id, code, "");
+    else
+        owner_->on_capture_finished(id);
+}
+
+void engine::on_closed(unsigned id)
+{
+    int code = 0;
+    if (!captures_.close(id, code))
+        return;
+    if (code != 0)
+        owner_->on_capture_error(id, code, "");
+    else
+        owner_->on_capture_stream_closed(id);
+}
+
+void engine::on_download_started(unsigned id, const http::http_tuple& exchange, const std::string& path)
+{
+    owner_->on_download_started(id, exchange, path);
+}
+
+void engine::on_download_progress(unsigned id, unsigned total, unsigned received)
+{
+    owner_->on_download_progress(id, static_cast<double>(total), static_cast<double>(received));
+}
+
+void engine::on_download_finished(unsigned id)
+{
+    owner_->on_download_finished(id);
+}
+
+void engine::on_download_error(unsigned id, int code, const std::string& message)
+{
+    owner_->on_download_error(id, code, message);
+}
+
+}  // namespace mediacap

@@ -1,0 +1,316 @@
+// The whole engine over pcap files: libnids in file mode, the decoder, the
+// decision, the capture table and the files it writes.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+#include <zlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "mediacap/engine.hpp"
+#include "recording_handler.hpp"
+#include "tests/support/pcap_writer.hpp"
+
+namespace fs = std::filesystem;
+using engine_test::recording_handler;
+using test_support::pcap_writer;
+using test_support::side;
+using test_support::tcp_flow;
+
+namespace {
+
+std::string random_bytes(std::size_t size, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(generator() & 0xFF);
+    return bytes;
+}
+
+std::string gzip(const std::string& plain)
+{
+    z_stream zs{};
+    deflateInit2(&zs, Z_BEST_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&zs, plain.size()) + 32, '\0');
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
+    zs.avail_in = static_cast<uInt>(plain.size());
+    zs.next_out = reinterpret_cast<Bytef*>(out.data());
+    zs.avail_out = static_cast<uInt>(out.size());
+    deflate(&zs, Z_FINISH);
+    out.resize(zs.total_out);
+    deflateEnd(&zs);
+    return out;
+}
+
+std::string read_file(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string request(const std::string& target, const std::string& host = "img.example.org")
+{
+    return "GET " + target + " HTTP/1.1\r\nHost: " + host + "\r\nUser-Agent: test\r\n\r\n";
+}
+
+std::string response(const std::string& type, const std::string& body, const std::string& extra = "")
+{
+    return "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n" + extra + "\r\n" + body;
+}
+
+class EngineOverCaptureFile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        folder_ = fs::temp_directory_path() /
+                  ("engine-capture-" + std::to_string(::getpid()) + "-" +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(folder_);
+        fs::create_directories(folder_);
+        capture_ = (folder_ / "traffic.pcap").string();
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+
+    // Runs a new engine over the capture file until its end.
+    void run_engine(recording_handler& handler)
+    {
+        mediacap::engine_options options;
+        options.device = "unused";
+        options.pool_size = 2;
+        options.capture_file = capture_;
+        mediacap::engine engine(&options, &handler);
+        engine.run();
+        engine.stop();
+    }
+
+    // Answers capture for every image, each into its own numbered file.
+    recording_handler::decision capture_images()
+    {
+        return [this](const mediacap::http::http_tuple& exchange, std::string& path) {
+            auto type = exchange.response.headers.find("Content-Type");
+            if (type == exchange.response.headers.end() || type->second.rfind("image/", 0) != 0)
+                return int(mediacap::handler::ignore);
+            path = (folder_ / ("kept-" + std::to_string(next_file_++))).string();
+            return int(mediacap::handler::capture);
+        };
+    }
+
+    fs::path folder_;
+    std::string capture_;
+    int next_file_ = 1;
+};
+
+TEST_F(EngineOverCaptureFile, CapturedBodiesAreWrittenByteExact)
+{
+    const std::string first = random_bytes(150000, 1);
+    const std::string second = random_bytes(7000, 2);
+    const std::string page = "<html>not kept</html>";
+    {
+        pcap_writer writer(capture_);
+        tcp_flow a(writer, "10.1.0.2", 40001, "10.1.0.1", 80);
+        a.handshake();
+        a.send(side::client, request("/a.jpg"));
+        a.send(side::server, response("image/jpeg", first));
+        a.close();
+        tcp_flow b(writer, "10.1.0.3", 40002, "10.1.0.1", 8080);
+        b.handshake();
+        b.send(side::client, request("/index.html"));
+        b.send(side::server, response("text/html", page));
+        b.send(side::client, request("/b.png"));
+        b.split(side::server, response("image/png", second), {10, 200, 3000});
+        b.close();
+    }
+    recording_handler handler(capture_images());
+    run_engine(handler);
+
+    EXPECT_EQ(read_file(folder_ / "kept-1"), first);
+    EXPECT_EQ(read_file(folder_ / "kept-2"), second);
+    EXPECT_EQ(handler.decisions(), 3);
+    const auto outline = handler.outline();
+    const std::vector<std::string> expected{
+        "capture_started:1", "capture_progress:1", "capture_finished:1",
+        "capture_started:2", "capture_progress:2", "capture_finished:2"};
+    EXPECT_EQ(outline, expected);
+    const auto progress = handler.of_kind("capture_progress");
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back().received, double(second.size()));
+    EXPECT_EQ(progress.back().total, double(second.size()));
+}
+
+TEST_F(EngineOverCaptureFile, TwoCapturesOnOneKeptAliveConnectionShareTheId)
+{
+    const std::string first = random_bytes(20000, 3);
+    const std::string second = random_bytes(30000, 4);
+    {
+        pcap_writer writer(capture_);
+        tcp_flow flow(writer, "10.1.0.2", 40010, "10.1.0.1", 80);
+        flow.handshake();
+        flow.send(side::client, request("/1.gif"));
+        flow.send(side::server, response("image/gif", first));
+        flow.send(side::client, request("/2.gif"));
+        flow.send(side::server, response("image/gif", second));
+        flow.close();
+    }
+    recording_handler handler(capture_images());
+    run_engine(handler);
+
+    const std::vector<std::string> expected{
+        "capture_started:1", "capture_progress:1", "capture_finished:1",
+        "capture_started:1", "capture_progress:1", "capture_finished:1"};
+    EXPECT_EQ(handler.outline(), expected);
+    EXPECT_EQ(read_file(folder_ / "kept-1"), first);
+    EXPECT_EQ(read_file(folder_ / "kept-2"), second);
+}
+
+TEST_F(EngineOverCaptureFile, GzipBodyIsStoredInflated)
+{
+    const std::string plain = std::string(200000, 'v') + random_bytes(5000, 5);
+    const std::string packed = gzip(plain);
+    {
+        pcap_writer writer(capture_);
+        tcp_flow flow(writer, "10.1.0.2", 40020, "10.1.0.1", 80);
+        flow.handshake();
+        flow.send(side::client, request("/z.bmp"));
+        flow.send(side::server, response("image/bmp", packed, "Content-Encoding: gzip\r\n"));
+        flow.close();
+    }
+    recording_handler handler(capture_images());
+    run_engine(handler);
+
+    EXPECT_EQ(read_file(folder_ / "kept-1"), plain);
+    const auto progress = handler.of_kind("capture_progress");
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back().received, double(packed.size())) << "progress counts bytes as received";
+    EXPECT_EQ(handler.of_kind("capture_finished").size(), 1u);
+}
+
+TEST_F(EngineOverCaptureFile, IgnoredExchangesGiveNoReport)
+{
+    {
+        pcap_writer writer(capture_);
+        tcp_flow flow(writer, "10.1.0.2", 40030, "10.1.0.1", 80);
+        flow.handshake();
+        flow.send(side::client, request("/a.jpg"));
+        flow.send(side::server, response("image/jpeg", random_bytes(9000, 6)));
+        flow.close();
+    }
+    for (int answer : {2, 7, -1}) {
+        recording_handler handler([answer](const mediacap::http::http_tuple&, std::string&) { return answer; });
+        run_engine(handler);
+        EXPECT_EQ(handler.decisions(), 1) << "answer " << answer;
+        EXPECT_TRUE(handler.reports().empty()) << "answer " << answer;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 1)
+        << "only the capture file itself";
+}
+
+TEST_F(EngineOverCaptureFile, EarlyCloseReportsCodeFiveAndKeepsNoFile)
+{
+    const std::string body = random_bytes(50000, 7);
+    std::string truncated = response("image/jpeg", body);
+    truncated.resize(truncated.size() - 20000);
+    {
+        pcap_writer writer(capture_);
+        tcp_flow flow(writer, "10.1.0.2", 40040, "10.1.0.1", 80);
+        flow.handshake();
+        flow.send(side::client, request("/cut.jpg"));
+        flow.send(side::server, truncated);
+        flow.close(side::server);
+        // A second connection in the same file is still kept whole.
+        tcp_flow other(writer, "10.1.0.4", 40041, "10.1.0.1", 80);
+        other.handshake();
+        other.send(side::client, request("/whole.jpg"));
+        other.send(side::server, response("image/jpeg", body));
+        other.close();
+    }
+    recording_handler handler(capture_images());
+    run_engine(handler);
+
+    const auto errors = handler.of_kind("capture_error");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].id, 1u);
+    EXPECT_EQ(errors[0].code, 5);
+    EXPECT_EQ(errors[0].message, "");
+    EXPECT_FALSE(fs::exists(folder_ / "kept-1"));
+    EXPECT_EQ(read_file(folder_ / "kept-2"), body);
+    EXPECT_EQ(handler.of_kind("capture_finished").size(), 1u);
+}
+
+TEST_F(EngineOverCaptureFile, ResetMidBodyReportsCodeFive)
+{
+    std::string partial = response("image/png", random_bytes(40000, 8));
+    partial.resize(partial.size() / 2);
+    {
+        pcap_writer writer(capture_);
+        tcp_flow flow(writer, "10.1.0.2", 40050, "10.1.0.1", 80);
+        flow.handshake();
+        flow.send(side::client, request("/r.png"));
+        flow.send(side::server, partial);
+        flow.reset(side::server);
+    }
+    recording_handler handler(capture_images());
+    run_engine(handler);
+    const auto errors = handler.of_kind("capture_error");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].code, 5);
+    EXPECT_FALSE(fs::exists(folder_ / "kept-1"));
+}
+
+TEST_F(EngineOverCaptureFile, CaptureIntoMissingFolderReportsMoveFailure)
+{
+    {
+        pcap_writer writer(capture_);
+        tcp_flow flow(writer, "10.1.0.2", 40060, "10.1.0.1", 80);
+        flow.handshake();
+        flow.send(side::client, request("/m.jpg"));
+        flow.send(side::server, response("image/jpeg", random_bytes(6000, 9)));
+        flow.close();
+    }
+    recording_handler handler([this](const mediacap::http::http_tuple&, std::string& path) {
+        path = (folder_ / "no-such-folder" / "m.jpg").string();
+        return int(mediacap::handler::capture);
+    });
+    run_engine(handler);
+    const auto errors = handler.of_kind("capture_error");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].code, 3);
+    EXPECT_TRUE(handler.of_kind("capture_finished").empty());
+}
+
+TEST_F(EngineOverCaptureFile, StopBeforeRunEndsTheRunAtOnce)
+{
+    {
+        pcap_writer writer(capture_);
+        tcp_flow flow(writer, "10.1.0.2", 40070, "10.1.0.1", 80);
+        flow.handshake();
+        flow.send(side::client, request("/s.jpg"));
+        flow.send(side::server, response("image/jpeg", random_bytes(6000, 10)));
+        flow.close();
+    }
+    recording_handler handler(capture_images());
+    mediacap::engine_options options;
+    options.pool_size = 1;
+    options.capture_file = capture_;
+    mediacap::engine engine(&options, &handler);
+    engine.stop();
+    engine.run();
+    EXPECT_EQ(handler.decisions(), 0) << "a stopped engine must not start capturing";
+}
+
+TEST_F(EngineOverCaptureFile, UnreadableCaptureThrowsNidsError)
+{
+    recording_handler handler(capture_images());
+    mediacap::engine_options options;
+    options.pool_size = 1;
+    options.capture_file = (folder_ / "missing.pcap").string();
+    mediacap::engine engine(&options, &handler);
+    EXPECT_ANY_THROW(engine.run());
+    engine.stop();
+}
+
+}  // namespace
