@@ -365,6 +365,15 @@ unsigned http_decoder::parse_response_head(const std::shared_ptr<stream>& s, con
         state.pending.pop_front();
         state.kept_request_body -= std::min(state.kept_request_body, request->body.size());
     }
+    // RFC 9112 section 6.3: a response to HEAD, an interim (1xx) response, a
+    // 204 and a 304 end at their head whatever length they announce (a 304
+    // often repeats the stored resource's length). Taking that length as a
+    // body would swallow the responses that follow.
+    if ((request && request->method == "HEAD") || (response.status >= 100 && response.status < 200) ||
+        response.status == 204 || response.status == 304) {
+        length_announced = 0;
+        chunked = false;
+    }
     if (length_announced != 0) {
         state.response_state = http_stream::sized_body;
         state.response_remaining = length_announced;
