@@ -135,7 +135,9 @@ inline exchange next_exchange(random_source& random, unsigned number)
         e.response = sized("HTTP/1.1 200 OK\r\nContent-Type: application/javascript\r\n",
                            random.text(random.between(500, 8000)));
     } else {
-        e.response = "HTTP/1.1 304 Not Modified\r\nContent-Length: 0\r\n\r\n";
+        // Some servers repeat the stored resource's length in a 304.
+        e.response = "HTTP/1.1 304 Not Modified\r\nContent-Length: " +
+                     std::to_string(random.next() % 2 ? 0 : random.between(100, 90000)) + "\r\n\r\n";
     }
     if (!e.kept_body.empty())
         e.kept_name = kept_name(target);
