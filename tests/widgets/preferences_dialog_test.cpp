@@ -1,5 +1,6 @@
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -23,7 +24,17 @@ QStringList comboTexts(const QComboBox* combo)
 class PreferencesDialogTest : public QObject {
     Q_OBJECT
 
+    QTemporaryDir configHome;
+
 private slots:
+    void initTestCase()
+    {
+        // The folder dialog keeps its history in the user's configuration;
+        // keep this test's own out of it.
+        QVERIFY(configHome.isValid());
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
+    }
+
     void startsWithDownloadsSeparatorAndOther()
     {
         PreferencesDialog dialog;
