@@ -34,22 +34,23 @@ QUrl makerPage(const QString& path, const QString& query)
     return url;
 }
 
+// `from` tells the maker where the visitor comes from.
+QUrl supportPage(const QString& from)
+{
+    return makerPage(QStringLiteral("/support/"), QStringLiteral("v=1.1&os=win&from=") + from);
+}
+
+QUrl updatePage()
+{
+    return makerPage(QStringLiteral("/update/"), QStringLiteral("v=1.1&os=win&from=app_update"));
+}
+
 QString link(const QUrl& url, const QString& text)
 {
     return QStringLiteral("<a href=\"%1\">%2</a>").arg(url.toString(), text);
 }
 
 } // namespace
-
-QUrl MainWindow::supportPage(const QString& from)
-{
-    return makerPage(QStringLiteral("/support/"), QStringLiteral("v=1.1&os=win&from=") + from);
-}
-
-QUrl MainWindow::updatePage()
-{
-    return makerPage(QStringLiteral("/update/"), QStringLiteral("v=1.1&os=win&from=app_update"));
-}
 
 MainWindow::MainWindow(QWidget* parent, const QUrl& updateCheckAddress)
     : QMainWindow(parent)

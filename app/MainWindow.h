@@ -33,11 +33,6 @@ public:
                         const QUrl& updateCheckAddress = UpdateChecker::defaultAddress());
     ~MainWindow() override;
 
-    // The maker's pages opened from the window: the support page with the
-    // query naming where the visitor comes from, and the update page.
-    static QUrl supportPage(const QString& from);
-    static QUrl updatePage();
-
 private slots:
     void startMonitoring(QString device);
     void stopMonitoring();
