@@ -425,13 +425,19 @@ unsigned http_decoder::read_chunk_header(const std::shared_ptr<stream>& s, const
                                        : size + 2;
         return static_cast<unsigned>(p + line_end.size());
     }
-    // The last chunk: its line and the empty line that ends a body without
-    // trailers. Wait until both are here, or the CR LF that arrives later
-    // would be read as the start of the next response head.
-    if (p + 2 * line_end.size() > length)
+    // The last chunk: its line, any trailer fields, and the empty line that
+    // ends them (RFC 9112 section 7.1.2); without trailers the empty line
+    // follows the chunk line at once. Wait until it is here, or what arrives
+    // later would be read as the start of the next response head.
+    const std::size_t end = offered.find(head_end, p);
+    if (beyond_limit(end, head_end.size(), length)) {
+        state.response_state = http_stream::response_unparseable;
+        return length;
+    }
+    if (end == std::string_view::npos)
         return 0;
     state.response_state = http_stream::response_head;
-    return static_cast<unsigned>(p + 2 * line_end.size());
+    return static_cast<unsigned>(end + head_end.size());
 }
 
 unsigned http_decoder::skip_chunk(const std::shared_ptr<stream>& s, const char* /*data*/, unsigned length)
