@@ -3,9 +3,9 @@
 
 #include "CatalogueStore.h"
 #include "CriticalMessage.h"
-#include "SearchBox.h"
 #include "FFMpegConverter.h"
 #include "Formatting.h"
+#include "SearchBox.h"
 #include "UserPrompts.h"
 #include "VideoFile.h"
 

@@ -158,6 +158,20 @@ exit 0
         QVERIFY(QFile::exists(thumbnailPath(path)));
     }
 
+    void infoTextFromTheProbe()
+    {
+        // A name holding a marker of the text itself must come through as is.
+        const QString probe = media_fixtures::writeScript(files.path(), "talking-probe",
+            "echo 'format_long_name=Odd %2 name'\necho duration=7265.9\necho size=1536\necho bit_rate=2048\n");
+        setExternalProgramsForTesting(probe, fakeConverter);
+        const QStringList paths = makeVideos({"info.flv"});
+        VideosFrame page;
+        fill(page, paths);
+        const QString info = QStringLiteral("Odd %2 name\nDuration: 02:01:05\nFile size: 1.5 KB\nBit rate: 2.0 KBit/s");
+        QCOMPARE(table(page)->item(0, 2)->text(), info);
+        QCOMPARE(storedRows("/videos.dat", "VIDEOS"), QStringList{paths[0] + "|Example.com|" + info});
+    }
+
     void failedProbeIsStoredEmptyOnceAndProbedAgainAfterRestart()
     {
         const QStringList paths = makeVideos({"clip.flv"});
