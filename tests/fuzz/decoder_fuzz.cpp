@@ -8,8 +8,10 @@
 //   op & 3 == 3   the connection opens (a reopened key replaces the old stream)
 //
 // Checked besides memory safety: every offer leaves less than the head limit
-// unconsumed, every opened connection is closed exactly once, and no body
-// byte is reported for a connection that is not open.
+// unconsumed, every opened connection is closed exactly once, no body byte is
+// reported for a connection that is not open, and what is reported does not
+// depend on how the bytes were cut into arrivals (the script is run again
+// with every arrival cut in two).
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -41,20 +43,41 @@ struct wire {
 
 class harness {
 public:
+    std::vector<std::string> events;
+
     // Ids are counted per decoder; at most one connection opens per input byte.
-    explicit harness(std::size_t most_connections) : closes_(most_connections + 1)
+    // `cut_arrivals`: every arrival of two bytes or more comes as two.
+    harness(std::size_t most_connections, bool cut_arrivals)
+        : cut_arrivals_(cut_arrivals), closes_(most_connections + 1)
     {
         for (unsigned i = 0; i < 4; ++i)
             wires_[i].address = {static_cast<std::uint16_t>(40000 + i), 80, 0x0100007f, 0x0200007f};
         decoder_.exchange_signal.connect([this](unsigned id, const mediacap::http::http_tuple& exchange) {
             require(is_open(id));
             require(exchange.request.body.size() <= http_decoder::max_kept_request_bodies);
+            log("E" + std::to_string(id) + " " + exchange.request.method + " " + exchange.request.path + " " +
+                std::to_string(exchange.response.status) + " " + std::to_string(exchange.request.body.size()) +
+                (exchange.request.body_truncated ? " cut" : "") + " " + std::to_string(exchange.response.headers.size()));
         });
-        decoder_.data_signal.connect([this](unsigned id, const char*, unsigned) { require(is_open(id)); });
-        decoder_.finished_signal.connect([this](unsigned id) { require(is_open(id)); });
+        decoder_.data_signal.connect([this](unsigned id, const char* data, unsigned length) {
+            require(is_open(id));
+            // Consecutive chunks of one body are joined; how they were cut
+            // may differ.
+            const std::string prefix = "D" + std::to_string(id) + " ";
+            if (length == 0)
+                return;
+            if (events.empty() || events.back().compare(0, prefix.size(), prefix) != 0)
+                log(prefix);
+            events.back().append(data, length);
+        });
+        decoder_.finished_signal.connect([this](unsigned id) {
+            require(is_open(id));
+            log("F" + std::to_string(id));
+        });
         decoder_.closed_signal.connect([this](unsigned id) {
             require(is_open(id));
             ++closes_[id];
+            log("C" + std::to_string(id));
         });
     }
 
@@ -120,6 +143,17 @@ private:
     {
         if (!w.open)
             return;  // libnids follows only connections it saw open
+        if (cut_arrivals_ && bytes.size() >= 2) {
+            const std::size_t cut = 1 + bytes.size() / 3;
+            arrive_whole(w, from_client, bytes.substr(0, cut));
+            arrive_whole(w, from_client, bytes.substr(cut));
+            return;
+        }
+        arrive_whole(w, from_client, bytes);
+    }
+
+    void arrive_whole(wire& w, bool from_client, std::string_view bytes)
+    {
         (from_client ? w.request : w.response).append(bytes);
         (from_client ? w.client_sent : w.server_sent) = true;
         offer(w, from_client);
@@ -137,6 +171,9 @@ private:
         w.open = false;
     }
 
+    void log(std::string event) { events.push_back(std::move(event)); }
+
+    bool cut_arrivals_;
     http_decoder decoder_;
     wire wires_[4];
     unsigned opened_ = 0;
@@ -147,8 +184,13 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    harness h(size);
+    harness whole(size, false);
     fuzz::script_input script(data, size);
-    h.run(script);
+    whole.run(script);
+
+    harness cut(size, true);
+    fuzz::script_input again(data, size);
+    cut.run(again);
+    require(cut.events == whole.events);
     return 0;
 }
