@@ -59,9 +59,9 @@ void ThumbnailJobs::watch(QObject* page, QTableWidget* table, QTableWidgetItem* 
     watcher->setFuture(job);
 }
 
-void ThumbnailJobs::apply(QObject* sender, QTableWidget* table)
+void ThumbnailJobs::apply(QObject* finishedWatcher, QTableWidget* table)
 {
-    auto* watcher = dynamic_cast<ThumbnailWatcher*>(sender);
+    auto* watcher = dynamic_cast<ThumbnailWatcher*>(finishedWatcher);
     if (!watcher)
         return;
     const QPersistentModelIndex where = cells_.take(watcher);

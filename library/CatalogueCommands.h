@@ -53,10 +53,10 @@ public:
     void watch(QObject* page, QTableWidget* table, QTableWidgetItem* cell,
                const QFuture<ThumbnailGenerationContext>& job);
 
-    // Called by thumbGenerated() with the sending watcher: shows the
-    // thumbnail in its row when the row still exists (a null image leaves
-    // the cell blank) and disposes of the watcher.
-    void apply(QObject* watcher, QTableWidget* table);
+    // Called by thumbGenerated() with the watcher that sent finished():
+    // shows the thumbnail in its row when the row still exists (a null image
+    // leaves the cell blank) and disposes of the watcher.
+    void apply(QObject* finishedWatcher, QTableWidget* table);
 
     // Watchers whose result has not been applied yet.
     int pending() const { return cells_.size(); }
