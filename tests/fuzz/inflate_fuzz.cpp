@@ -7,12 +7,16 @@
 // whose payloads are the chunks handed to append.
 //
 // Checked besides memory safety: append answers only the codes 0, 1 and 4,
-// the received count is the sum of the chunk lengths, and the entry is gone
-// after the ending; the written file is removed or moved and then removed.
+// the received count is the sum of the chunk lengths, the entry is gone after
+// the ending, and a stream that inflates without error is written the same
+// whether it came in its chunks or in one piece.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "mediacap/http/capture_table.hpp"
 #include "tests/fuzz/script_input.hpp"
@@ -25,36 +29,40 @@ void require(bool condition)
         std::abort();
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+// Feeds the chunks to a new capture under `id` and ends it; true when no
+// chunk failed to inflate. The written file is left at `final_path` when
+// finished.
+bool capture(const std::uint8_t* data, std::size_t size, bool gzip, bool finish, bool in_one_piece,
+             const std::string& final_path)
 {
-    if (size == 0)
-        return 0;
-    const bool gzip = data[0] & 1;
-    const bool finish = data[0] & 2;
     mediacap::http::http_response response;
     response.status = 200;
     response.headers["Content-Encoding"] = gzip ? "gzip" : "deflate";
     response.headers["Content-Length"] = "1000";
     const mediacap::http::http_tuple exchange({}, response);
 
-    // The final path lies beside the temporary files; the fuzz script points
-    // TMPDIR at a scratch folder of its own.
-    const char* folder = std::getenv("TMPDIR");
-    const std::string final_path = std::string(folder ? folder : "/tmp") + "/inflate-fuzz-output";
-
     mediacap::http::capture_table table;
     table.begin(exchange, 7, final_path);
-    fuzz::script_input script(data + 1, size - 1);
+    std::vector<std::string_view> chunks;
+    fuzz::script_input script(data, size);
     std::uint8_t op;
     std::string_view chunk;
+    while (script.next(op, chunk, [](std::uint8_t) { return true; }))
+        chunks.push_back(chunk);
+    std::string joined;
+    if (in_one_piece) {
+        for (std::string_view c : chunks)
+            joined.append(c);
+        chunks.assign(1, joined);
+    }
+    bool inflated = true;
     double sent = 0;
-    while (script.next(op, chunk, [](std::uint8_t) { return true; })) {
+    for (std::string_view c : chunks) {
         int code = -1;
-        require(table.append(7, chunk.data(), static_cast<unsigned>(chunk.size()), code));
+        require(table.append(7, c.data(), static_cast<unsigned>(c.size()), code));
         require(code == 0 || code == 1 || code == 4);
-        sent += static_cast<double>(chunk.size());
+        inflated = inflated && code != 4;
+        sent += static_cast<double>(c.size());
         double received = -1, total = -1;
         require(table.progress(7, received, total));
         require(received == sent && total == 1000);
@@ -63,6 +71,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(finish ? table.finish(7, code) : table.close(7, code));
     double received, total;
     require(!table.progress(7, received, total));
-    std::remove(final_path.c_str());
+    return inflated;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size == 0)
+        return 0;
+    const bool gzip = data[0] & 1;
+    const bool finish = data[0] & 2;
+    // The final paths lie beside the temporary files; the fuzz script points
+    // TMPDIR at a scratch folder of its own.
+    const char* folder = std::getenv("TMPDIR");
+    const std::string cut_path = std::string(folder ? folder : "/tmp") + "/inflate-fuzz-cut";
+    const std::string whole_path = std::string(folder ? folder : "/tmp") + "/inflate-fuzz-whole";
+
+    const bool cut_inflated = capture(data + 1, size - 1, gzip, finish, false, cut_path);
+    const bool whole_inflated = capture(data + 1, size - 1, gzip, finish, true, whole_path);
+    // A stream that inflates without error gives the same bytes however it
+    // was cut into chunks.
+    if (finish && cut_inflated && whole_inflated)
+        require(read_file(cut_path) == read_file(whole_path));
+    std::remove(cut_path.c_str());
+    std::remove(whole_path.c_str());
     return 0;
 }
