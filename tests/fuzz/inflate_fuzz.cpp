@@ -29,7 +29,7 @@ void require(bool condition)
         std::abort();
 }
 
-// Feeds the chunks to a new capture under `id` and ends it; true when no
+// Feeds the chunks to a new capture and ends it; true when no
 // chunk failed to inflate. The written file is left at `final_path` when
 // finished.
 bool capture(const std::uint8_t* data, std::size_t size, bool gzip, bool finish, bool in_one_piece,
