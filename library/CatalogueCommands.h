@@ -58,9 +58,6 @@ public:
     // leaves the cell blank) and disposes of the watcher.
     void apply(QObject* finishedWatcher, QTableWidget* table);
 
-    // Watchers whose result has not been applied yet.
-    int pending() const { return cells_.size(); }
-
 private:
     QHash<QObject*, QPersistentModelIndex> cells_;
 };
