@@ -3,6 +3,7 @@
 // as the capture rules say, and every good body is still kept byte-exact.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -188,6 +189,69 @@ TEST(BadTraffic, BrokenConnectionsBetweenGoodOnesNeitherCrashNorStallTheLoop)
                               "after_past_32_bits", "over_ipv6"})
         EXPECT_EQ(handler.outcomes.count(never), 0u) << never << " must not be captured";
     EXPECT_EQ(handler.outcomes.size(), good.size() + expected.size());
+}
+
+// More connections open at once than libnids follows: it ends the oldest
+// ones to make room (as timed out). Their captures end with an error and
+// leave no file, the others are kept byte-exact, and none is left open.
+TEST(BadTraffic, MoreOpenConnectionsThanTheReassemblerFollows)
+{
+    constexpr unsigned count = 1500;
+    soak::scratch_folder folder;
+    const std::string capture = (folder.path() / "crowd.pcap").string();
+    const fs::path temporary = folder.path() / "tmp";
+    fs::create_directories(temporary);
+    std::vector<std::string> bodies;
+    {
+        pcap_writer writer(capture);
+        std::vector<tcp_flow> flows;
+        flows.reserve(count);
+        for (unsigned i = 0; i < count; ++i) {
+            flows.emplace_back(writer, "10.2." + std::to_string(i / 200) + "." + std::to_string(1 + i % 200),
+                               static_cast<std::uint16_t>(41000 + i), "10.3.0.1", 80);
+            bodies.push_back(random_bytes(3000, i));
+        }
+        // Every connection opens and starts its body before any of them ends.
+        for (unsigned i = 0; i < count; ++i) {
+            flows[i].handshake();
+            flows[i].send(side::client, get("/crowd/" + std::to_string(i)));
+            flows[i].send(side::server, image(bodies[i]).substr(0, 1000));
+        }
+        for (unsigned i = 0; i < count; ++i) {
+            flows[i].send(side::server, image(bodies[i]).substr(1000));
+            flows[i].close();
+        }
+    }
+
+    // The captures' temporary files go to this test's folder; no thread that
+    // reads the environment exists yet.
+    const std::string previous = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    setenv("TMPDIR", temporary.c_str(), 1);
+    const std::size_t descriptors = soak::open_descriptors();
+    keeping_handler handler(folder.path());
+    soak::run_engine(capture, handler, std::chrono::seconds(60));
+    previous.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", previous.c_str(), 1);
+
+    unsigned finished = 0, dropped = 0;
+    for (unsigned i = 0; i < count; ++i) {
+        const std::string name = soak::kept_name("/crowd/" + std::to_string(i));
+        const auto found = handler.outcomes.find(name);
+        if (found == handler.outcomes.end())
+            continue;  // not followed at all
+        if (found->second.how == "finished") {
+            ++finished;
+            EXPECT_TRUE(soak::read_file(folder.path() / name) == bodies[i]) << name << " is not byte-exact";
+        } else {
+            ++dropped;
+            EXPECT_EQ(found->second.how, "error 5") << name;
+            EXPECT_FALSE(fs::exists(folder.path() / name)) << name;
+        }
+    }
+    EXPECT_GT(finished, 0u);
+    EXPECT_GT(dropped, 0u) << "the reassembler's table was expected to overflow";
+    EXPECT_TRUE(fs::is_empty(temporary)) << "temporary files left behind";
+    EXPECT_EQ(soak::open_descriptors(), descriptors);
+    std::printf("crowd: %u connections, %u kept, %u ended by the reassembler\n", count, finished, dropped);
 }
 
 }  // namespace
