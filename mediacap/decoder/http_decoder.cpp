@@ -108,6 +108,20 @@ void for_each_field(std::string_view lines, Field&& field)
     }
 }
 
+// Stores a field in a head's map, up to the decoder's limit of fields: a head
+// of thousands of tiny fields would otherwise take many times its own size
+// in map nodes. The length and coding of the body are read from every field
+// all the same.
+void store_field(http::header_map& headers, std::string_view name, std::string_view value)
+{
+    std::string key(name);
+    const auto found = headers.find(key);
+    if (found != headers.end())
+        found->second.assign(value);
+    else if (headers.size() < http_decoder::max_fields)
+        headers.emplace(std::move(key), std::string(value));
+}
+
 // The status code after the protocol word of a status line; 0 when no number
 // stands there (or it does not fit in 32 bits).
 std::int32_t status_code(std::string_view line)
@@ -294,7 +308,7 @@ unsigned http_decoder::parse_request_head(const std::shared_ptr<stream>& s, cons
     std::uint32_t length_announced = 0;
     if (blank != std::string_view::npos) {
         for_each_field(head.substr(blank + 1), [&](std::string_view name, std::string_view value) {
-            request->headers[std::string(name)] = std::string(value);
+            store_field(request->headers, name, value);
             if (equals_ignoring_case(name, "Content-Length"))
                 length_announced = content_length(value);
         });
@@ -348,7 +362,7 @@ unsigned http_decoder::parse_response_head(const std::shared_ptr<stream>& s, con
     std::uint32_t length_announced = 0;
     bool chunked = false;
     for_each_field(head.substr(status_end + 1), [&](std::string_view name, std::string_view value) {
-        response.headers[std::string(name)] = std::string(value);
+        store_field(response.headers, name, value);
         if (equals_ignoring_case(name, "Content-Length"))
             length_announced = content_length(value);
         else if (equals_ignoring_case(name, "Transfer-Encoding"))

@@ -28,6 +28,8 @@ namespace mediacap::decoder {
 //   within max_head_size bytes makes that direction of the connection
 //   unparseable: its bytes are consumed and dropped until the close, so the
 //   capture loop never holds more than that of it unconsumed;
+// - a head's map keeps at most max_fields fields (later names are dropped;
+//   the body's length and coding are still read from them);
 // - at most max_queued_requests requests wait for their response; a request
 //   head beyond them makes the request direction unparseable (a response
 //   could no longer be paired with the right request);
@@ -38,6 +40,7 @@ namespace mediacap::decoder {
 class http_decoder : public basic_decoder<http_decoder> {
 public:
     static constexpr std::uint32_t max_head_size = 64 * 1024;
+    static constexpr std::size_t max_fields = 128;
     static constexpr std::size_t max_queued_requests = 32;
     static constexpr std::size_t max_kept_request_bodies = 4 * 1024 * 1024;
 

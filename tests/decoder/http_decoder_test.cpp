@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <map>
 #include <string>
 #include <vector>
@@ -577,6 +578,40 @@ TEST(DecoderLimits, OtherConnectionsGoOnBesideAnUnparseableOne)
                                                        "D2 again", "F2", "C2", "C1"}));
 }
 
+// A head of thousands of tiny fields keeps only the first ones in its map,
+// but a length given after them still frames the body.
+TEST(DecoderLimits, FieldsPastTheLimitAreDroppedButStillFrameTheBody)
+{
+    std::string fields;
+    for (int i = 0; i < 2000; ++i)
+        fields += "F" + std::to_string(i) + ":" + std::to_string(i) + "\r\n";
+    http_decoder decoder;
+    recorder events(decoder);
+    connection conn(decoder);
+    conn.open();
+    conn.arrive(client("POST /f HTTP/1.1\r\n" + fields + "Content-Length: 3\r\n\r\nabc" + get("/g")));
+    conn.arrive(client(""));
+    conn.arrive(server("HTTP/1.1 200 OK\r\n" + fields + "F0: again\r\nContent-Length: 2\r\n\r\nok" + ok("g")));
+    conn.close();
+    EXPECT_EQ(events.events, (std::vector<std::string>{"E1 POST /f 200 body=abc", "D1 ok", "F1", "E1 GET /g 200",
+                                                       "D1 g", "F1", "C1"}));
+    http_decoder again;
+    mediacap::http::http_tuple first;
+    again.exchange_signal.connect([&](unsigned, const mediacap::http::http_tuple& exchange) {
+        if (first.request.path.empty())
+            first = exchange;
+    });
+    connection conn2(again);
+    conn2.open();
+    conn2.arrive(client("POST /f HTTP/1.1\r\n" + fields + "Content-Length: 3\r\n\r\nabc"));
+    conn2.arrive(client(""));
+    conn2.arrive(server("HTTP/1.1 200 OK\r\n" + fields + "F0: again\r\nContent-Length: 2\r\n\r\nok"));
+    EXPECT_EQ(first.request.headers.size(), http_decoder::max_fields);
+    EXPECT_EQ(first.request.headers.count("Content-Length"), 0u);
+    EXPECT_EQ(first.response.headers.size(), http_decoder::max_fields);
+    EXPECT_EQ(first.response.headers.at("F0"), "again") << "a field already kept is still replaced";
+}
+
 std::string post(const std::string& path, const std::string& body)
 {
     return "POST " + path + " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
@@ -651,6 +686,36 @@ TEST(DecoderLimits, QueuedRequestsAreLimited)
     ASSERT_EQ(paths.size(), limit) << "only the queued requests are answered";
     for (std::size_t i = 0; i < limit; ++i)
         EXPECT_EQ(paths[i], "/" + std::to_string(i));
+}
+
+// The worst a connection can do within the limits: as many waiting requests
+// as allowed, each head as long as allowed and made of tiny fields, and as
+// much body as is kept. Together they must stay within a few MiB of heap.
+TEST(DecoderLimits, ConnectionAtEveryLimitStaysWithinItsMemoryBound)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer's allocator does not report to mallinfo2";
+#else
+    std::string fields;
+    for (int i = 0; fields.size() < http_decoder::max_head_size - 200; ++i)
+        fields += std::to_string(i) + ":\r\n";
+    const std::size_t body_each = http_decoder::max_kept_request_bodies / http_decoder::max_queued_requests;
+    std::string requests;
+    for (std::size_t i = 0; i < http_decoder::max_queued_requests; ++i)
+        requests += "POST /" + std::to_string(i) + " HTTP/1.1\r\n" + fields +
+                    "Content-Length: " + std::to_string(body_each) + "\r\n\r\n" + std::string(body_each, 'b');
+
+    http_decoder decoder;
+    connection conn(decoder);
+    conn.open();
+    const std::size_t before = mallinfo2().uordblks;
+    for (const segment& s : in_pieces({client(requests)}, 65536))
+        conn.arrive(s);
+    const std::size_t held = mallinfo2().uordblks - before;
+    EXPECT_TRUE(conn.unconsumed(true).empty());
+    EXPECT_LT(held, std::size_t{7} << 20) << "bytes held by one connection's decoder state";
+    conn.close();
+#endif
 }
 
 }  // namespace
