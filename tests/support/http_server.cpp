@@ -183,10 +183,9 @@ void http_server::release_held()
     changed_.notify_all();
 }
 
-bool http_server::hold(std::chrono::milliseconds limit)
+bool http_server::hold(std::chrono::milliseconds limit, unsigned generation)
 {
     std::unique_lock lock(mutex_);
-    const unsigned generation = release_generation_;
     const bool woken = changed_.wait_for(lock, limit, [&] {
         return stopping_ || release_generation_ != generation;
     });
@@ -367,11 +366,18 @@ bool http_server::answer(const std::shared_ptr<connection>& client, const receiv
 {
     const http_reply reply = handler(request);
     const int fd = client->fd;
+    // Taken before anything is sent: a release_held() that comes while the
+    // first bytes are on their way must still end the hold that follows.
+    unsigned generation;
+    {
+        std::lock_guard lock(mutex_);
+        generation = release_generation_;
+    }
     using fault = http_reply::fault;
     const auto forever = std::chrono::hours(24);
 
     if (reply.failure == fault::never_answer) {
-        hold(forever);
+        hold(forever, generation);
         return false;
     }
 
@@ -397,7 +403,7 @@ bool http_server::answer(const std::shared_ptr<connection>& client, const receiv
         return reply.body_framing != http_reply::framing::close;
 
     if (reply.failure == fault::stall_after_headers) {
-        hold(forever);
+        hold(forever, generation);
         return false;
     }
 
@@ -422,7 +428,7 @@ bool http_server::answer(const std::shared_ptr<connection>& client, const receiv
     switch (reply.failure) {
     case fault::hang_after_bytes:
         send_all(fd, wire.data(), std::min(reply.fault_after, wire.size()));
-        hold(forever);
+        hold(forever, generation);
         return false;
     case fault::reset_after_bytes: {
         send_all(fd, wire.data(), std::min(reply.fault_after, wire.size()));
@@ -436,7 +442,7 @@ bool http_server::answer(const std::shared_ptr<connection>& client, const receiv
     }
     case fault::drip:
         for (char byte : wire) {
-            if (!send_all(fd, &byte, 1) || !hold(reply.drip_interval))
+            if (!send_all(fd, &byte, 1) || !hold(reply.drip_interval, generation))
                 return false;
         }
         break;

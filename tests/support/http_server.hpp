@@ -134,9 +134,10 @@ private:
     void serve(const std::shared_ptr<connection>& client);
     bool answer(const std::shared_ptr<connection>& client, const received_request& request,
                 const request_handler& handler);
-    // Blocks until the server stops or releases held connections; false when
-    // the connection should close without further sending.
-    bool hold(std::chrono::milliseconds limit);
+    // Blocks until the server stops or releases held connections (a release
+    // after `generation` was read counts); false when the connection should
+    // close without further sending.
+    bool hold(std::chrono::milliseconds limit, unsigned generation);
 
     std::string address_;
     std::uint16_t port_ = 0;
