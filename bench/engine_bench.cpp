@@ -5,6 +5,10 @@
 //                                              and discarded
 //   engine_bench --decode-only FILE.pcap       the capture loop and the HTTP
 //                                              decoder, signals counted
+//   engine_bench FILE.pcap OUT_FOLDER          the whole engine: every 200
+//                                              response with a length and an
+//                                              image or video type is captured
+//                                              into its own file in OUT_FOLDER
 //
 // Each run ends with one line:
 //   mb_per_s=N packets_per_s=N files=N peak_kb=N
@@ -22,7 +26,11 @@
 #include <nids.h>
 #include <pcap.h>
 
+#include <atomic>
+#include <filesystem>
+
 #include "mediacap/decoder/http_decoder.hpp"
+#include "mediacap/engine.hpp"
 #include "mediacap/nids/dispatcher.hpp"
 
 namespace {
@@ -119,6 +127,56 @@ measured decode_only(const char* path)
     return result;
 }
 
+// Captures every complete image or video response; never downloads, so the
+// benchmark sends nothing to the addresses in the file.
+class capture_everything : public mediacap::handler {
+public:
+    explicit capture_everything(std::string folder) : folder_(std::move(folder)) {}
+
+    int on_response(const mediacap::http::http_tuple& exchange, std::string& path) override
+    {
+        const auto& headers = exchange.response.headers;
+        const auto type = headers.find("Content-Type");
+        if (exchange.response.status != 200 || type == headers.end() ||
+            (type->second.rfind("image/", 0) != 0 && type->second.rfind("video/", 0) != 0))
+            return ignore;
+        path = folder_ + "/" + std::to_string(++next_);
+        return capture;
+    }
+    void on_download_started(unsigned, const mediacap::http::http_tuple&, const std::string&) override {}
+    void on_download_progress(unsigned, double, double) override {}
+    void on_download_finished(unsigned) override {}
+    void on_download_error(unsigned, int, const std::string&) override {}
+    void on_capture_started(unsigned, const mediacap::http::http_tuple&, const std::string&) override { ++started; }
+    void on_capture_progress(unsigned, double, double) override {}
+    void on_capture_finished(unsigned) override { ++finished; }
+    void on_capture_error(unsigned, int, const std::string&) override { ++errors; }
+    void on_capture_stream_closed(unsigned) override { ++errors; }
+
+    unsigned long long started = 0, finished = 0, errors = 0;
+
+private:
+    std::string folder_;
+    unsigned long long next_ = 0;
+};
+
+measured whole_engine(const char* path, const char* out_folder)
+{
+    std::filesystem::create_directories(out_folder);
+    capture_everything handler(out_folder);
+    mediacap::engine_options options;
+    options.pool_size = 1;
+    options.capture_file = path;
+    mediacap::engine engine(&options, &handler);
+    engine.run();
+    engine.stop();
+    measured result;
+    result.files = handler.finished;
+    result.detail = "captures=" + std::to_string(handler.started) + " finished=" + std::to_string(handler.finished) +
+                    " failed=" + std::to_string(handler.errors) + "\n";
+    return result;
+}
+
 struct mode {
     const char* option;
     std::function<measured(const char* path)> run;
@@ -127,14 +185,14 @@ struct mode {
 const mode modes[] = {
     {"--reassemble-only", reassemble_only},
     {"--decode-only", decode_only},
-    // The whole engine writing files ("engine_bench FILE.pcap OUT_FOLDER")
-    // belongs here once the engine exists.
 };
 
 int usage(const char* program)
 {
-    std::fprintf(stderr, "usage: %s --reassemble-only FILE.pcap\n       %s --decode-only FILE.pcap\n", program,
-                 program);
+    std::fprintf(stderr,
+                 "usage: %s --reassemble-only FILE.pcap\n       %s --decode-only FILE.pcap\n"
+                 "       %s FILE.pcap OUT_FOLDER\n",
+                 program, program, program);
     return 2;
 }
 
@@ -148,17 +206,20 @@ int main(int argc, char** argv)
     for (const mode& m : modes)
         if (std::strcmp(argv[1], m.option) == 0)
             chosen = &m;
-    if (!chosen)
+    // Without a mode option: FILE.pcap OUT_FOLDER, the whole engine.
+    const bool whole = !chosen && argv[1][0] != '-';
+    if (!chosen && !whole)
         return usage(argv[0]);
+    const char* capture = whole ? argv[1] : argv[2];
 
     file_facts facts;
-    if (!inspect(argv[2], facts)) {
-        std::fprintf(stderr, "cannot read %s\n", argv[2]);
+    if (!inspect(capture, facts)) {
+        std::fprintf(stderr, "cannot read %s\n", capture);
         return 1;
     }
     try {
         const auto start = std::chrono::steady_clock::now();
-        const measured result = chosen->run(argv[2]);
+        const measured result = whole ? whole_engine(capture, argv[2]) : chosen->run(capture);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         rusage usage{};
         getrusage(RUSAGE_SELF, &usage);
