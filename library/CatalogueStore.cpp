@@ -18,7 +18,8 @@ const CatalogueKind imagesCatalogue = {
     "imagesDb",
     "/images.dat",
     "create table if not exists IMAGES (ID integer primary key, IMAGEFILE text, ORIGIN text, IMAGEINFO text)",
-    "select IMAGEFILE, ORIGIN, IMAGEINFO from IMAGES ORDER BY ID",
+    "select max(ID) from IMAGES",
+    "select IMAGEFILE, ORIGIN, IMAGEINFO from IMAGES where ID <= ? ORDER BY ID",
     "INSERT INTO IMAGES (IMAGEFILE, ORIGIN, IMAGEINFO) values (?, ?, ?)",
     "delete from IMAGES where IMAGEFILE = ?",
     QT_TRANSLATE_NOOP("ImagesFrame", "Error opening images database [%1]"),
@@ -32,7 +33,8 @@ const CatalogueKind videosCatalogue = {
     "videosDb",
     "/videos.dat",
     "create table if not exists VIDEOS (ID integer primary key, VIDEOFILE text, ORIGIN text, VIDEOINFO text)",
-    "select VIDEOFILE, ORIGIN, VIDEOINFO from VIDEOS ORDER BY ID",
+    "select max(ID) from VIDEOS",
+    "select VIDEOFILE, ORIGIN, VIDEOINFO from VIDEOS where ID <= ? ORDER BY ID",
     "INSERT INTO VIDEOS (VIDEOFILE, ORIGIN, VIDEOINFO) values (?, ?, ?)",
     "delete from VIDEOS where VIDEOFILE = ?",
     QT_TRANSLATE_NOOP("VideosFrame", "Error opening videos database [%1]"),
@@ -59,9 +61,10 @@ struct StoredRow {
     QString info;
 };
 
-// Reads every row in ID order through a read-only connection made on this
-// pool thread. Read-only also keeps a missing file from being created here.
-std::vector<StoredRow> readRows(const CatalogueKind& kind, const QString& databaseFile,
+// Reads the rows up to `lastId` in ID order through a read-only connection
+// made on this pool thread. Read-only also keeps a missing file from being
+// created here.
+std::vector<StoredRow> readRows(const CatalogueKind& kind, const QString& databaseFile, qint64 lastId,
                                 const QPointer<QObject>& page)
 {
     static std::atomic<int> loaderCount{0};
@@ -76,12 +79,15 @@ std::vector<StoredRow> readRows(const CatalogueKind& kind, const QString& databa
         if (db.open()) {
             QSqlQuery query(db);
             query.setForwardOnly(true);
-            if (query.exec(QLatin1String(kind.selectStatement))) {
-                // QPointer's null test is an atomic read, safe on this thread.
-                while (!page.isNull() && query.next())
-                    rows.push_back({query.value(0).toString(), query.value(1).toString(),
-                                    query.value(2).toString()});
+            bool selected = query.prepare(QLatin1String(kind.selectStatement));
+            if (selected) {
+                query.addBindValue(lastId);
+                selected = query.exec();
             }
+            // QPointer's null test is an atomic read, safe on this thread.
+            while (selected && !page.isNull() && query.next())
+                rows.push_back({query.value(0).toString(), query.value(1).toString(),
+                                query.value(2).toString()});
         }
     }
     QSqlDatabase::removeDatabase(connectionName);
@@ -124,11 +130,24 @@ QFuture<void> startCatalogueLoader(const CatalogueKind& kind, const QSqlDatabase
     if (!database.isOpen())
         return {};
 
+    // Which rows are loaded is settled here, on the GUI thread, before the
+    // page can store anything: the task may start much later (the pool is
+    // shared with the thumbnail jobs), and by then rows of new files that the
+    // page has already listed may be in the file. SQLite gives a new row an ID
+    // above every ID in the table, so those rows lie above this bound.
+    qint64 lastId = 0;
+    {
+        QSqlQuery last(database);
+        if (!last.exec(QLatin1String(kind.lastIdStatement)) || !last.next() || last.isNull(0))
+            return {};
+        lastId = last.value(0).toLongLong();
+    }
+
     // The guard is made here on the GUI thread, while the page surely exists.
     const QPointer<QObject> guard(page);
     const QString databaseFile = database.databaseName();
-    return QtConcurrent::run([&kind, guard, databaseFile] {
-        const std::vector<StoredRow> rows = readRows(kind, databaseFile, guard);
+    return QtConcurrent::run([&kind, guard, databaseFile, lastId] {
+        const std::vector<StoredRow> rows = readRows(kind, databaseFile, lastId, guard);
         QCoreApplication* application = QCoreApplication::instance();
         for (const StoredRow& row : rows) {
             if (guard.isNull() || !application)

@@ -17,7 +17,8 @@ struct CatalogueKind {
     const char* connectionName;   // the page's connection in Qt's list
     const char* fileName;         // appended to the data folder, leading "/"
     const char* createStatement;
-    const char* selectStatement;  // file, origin, info in ID order
+    const char* lastIdStatement;  // the highest ID stored, NULL when empty
+    const char* selectStatement;  // file, origin, info in ID order, up to an ID
     const char* insertStatement;  // three positional parameters
     const char* deleteStatement;  // the file path as its one parameter
     const char* openError;        // carries %1 for the driver's error text
@@ -45,9 +46,12 @@ QSqlDatabase openCatalogue(const CatalogueKind& kind, QWidget* page);
 // only be used from the thread that made it), so the page may insert and
 // delete through `database` meanwhile. Each row reaches the page as a queued
 // call of its three-argument append slot, on the GUI thread, in ID order.
+// The rows to load are those stored when this is called: a file the page
+// stores before the task gets to run is not listed a second time.
 // Rows still on their way when the page is destroyed are dropped; the task
 // stops early once it sees the page gone. Nothing is read when `database` is
-// not open. Call on the GUI thread; the page must live in the GUI thread.
+// not open or holds no row. Call on the GUI thread; the page must live in the
+// GUI thread.
 QFuture<void> startCatalogueLoader(const CatalogueKind& kind, const QSqlDatabase& database,
                                    QObject* page);
 

@@ -9,14 +9,18 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
+#include <QSemaphore>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThreadPool>
 #include <QWidget>
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -294,6 +298,59 @@ private slots:
             ++next;
         }
         QCOMPARE(next, rowCount);
+        QCOMPARE(messages_.size(), 0);
+    }
+
+    void fileStoredBeforeTheLoaderRunsIsListedOnce_data() { addKindColumn(); }
+    void fileStoredBeforeTheLoaderRunsIsListedOnce()
+    {
+        QFETCH(QString, kind);
+        const CatalogueKind& catalogue = kindNamed(kind);
+        const QList<Row> stored = {{QStringLiteral("/d/1.flv"), QStringLiteral("one"), QStringLiteral("i1")},
+                                   {QStringLiteral("/d/2.flv"), QStringLiteral("two"), QStringLiteral("i2")}};
+        {
+            PageStandIn page(&received_);
+            QSqlDatabase database = openCatalogue(catalogue, &page);
+            for (const Row& row : stored)
+                QVERIFY(insertIntoCatalogue(catalogue, database, &page, row.file, row.origin, row.info));
+        }
+        closeCatalogue(catalogue);
+
+        // Every thread of the shared pool is busy (as with many thumbnail
+        // jobs), so the loader waits in the queue while the page stores a new
+        // file it has already listed.
+        QThreadPool* pool = QThreadPool::globalInstance();
+        const int threads = pool->maxThreadCount();
+        QSemaphore running, release;
+        bool released = false;
+        const auto unblock = [&] {
+            if (!std::exchange(released, true))
+                release.release(threads);
+        };
+        const auto cleanup = qScopeGuard([&] {
+            unblock();
+            pool->waitForDone();
+        });
+        for (int i = 0; i < threads; ++i)
+            pool->start([&] {
+                running.release();
+                release.acquire();
+            });
+        QVERIFY(running.tryAcquire(threads, 30000));
+
+        PageStandIn page(&received_);
+        QSqlDatabase database = openCatalogue(catalogue, &page);
+        QFuture<void> loading = startCatalogueLoader(catalogue, database, &page);
+        const Row fresh{QStringLiteral("/d/new.flv"), QStringLiteral("new"), QStringLiteral("i3")};
+        received_.append(fresh);  // what the page's append slot listed
+        const bool insertedWhileQueued =
+            insertIntoCatalogue(catalogue, database, &page, fresh.file, fresh.origin, fresh.info);
+        unblock();
+        QVERIFY(insertedWhileQueued);
+
+        loading.waitForFinished();
+        QCoreApplication::processEvents();
+        QCOMPARE(received_, (QList<Row>{fresh, stored[0], stored[1]}));
         QCOMPARE(messages_.size(), 0);
     }
 
