@@ -5,6 +5,42 @@
 #include <QDebug>
 #include <QMessageBox>
 
+#include <functional>
+#include <utility>
+
+using WelcomeFrameMessageHook =
+    std::function<void(QWidget* parent, const QString& title, const QString& text)>;
+
+// Test seam: while a hook is set, the page's failure boxes call it instead of
+// opening a modal box, so that a test never waits in the box's event loop
+// (the device list is read in the constructor, before a test could answer a
+// dialog). An empty function restores the box. GUI thread only.
+void setWelcomeFrameMessageHook(WelcomeFrameMessageHook hook);
+
+namespace {
+
+WelcomeFrameMessageHook& installedHook()
+{
+    static WelcomeFrameMessageHook hook;
+    return hook;
+}
+
+void showFailure(QWidget* parent, const QString& title, const QString& text)
+{
+    if (const WelcomeFrameMessageHook& hook = installedHook()) {
+        hook(parent, title, text);
+        return;
+    }
+    QMessageBox::critical(parent, title, text, QMessageBox::Ok);
+}
+
+} // namespace
+
+void setWelcomeFrameMessageHook(WelcomeFrameMessageHook hook)
+{
+    installedHook() = std::move(hook);
+}
+
 WelcomeFrame::WelcomeFrame(QWidget* parent, const CaptureDevices& devices)
     : QWidget(parent), ui(new Ui::WelcomeFrame), devices_(devices)
 {
@@ -12,8 +48,7 @@ WelcomeFrame::WelcomeFrame(QWidget* parent, const CaptureDevices& devices)
 
     const std::optional<QList<CaptureDevices::Choice>> choices = devices_.choices();
     if (!choices) {
-        QMessageBox::critical(this, tr("Fatal Error"), tr("Unable to detect capture interfaces."),
-                              QMessageBox::Ok);
+        showFailure(this, tr("Fatal Error"), tr("Unable to detect capture interfaces."));
         return;
     }
     for (const CaptureDevices::Choice& choice : *choices) {
@@ -36,10 +71,9 @@ void WelcomeFrame::on_startButton_clicked()
         device = ui->ifaceComboBox->currentData(Qt::UserRole).toString();
 
     if (device.isEmpty()) {
-        QMessageBox::critical(this, tr("Start Monitoring"),
-                              tr("Unable to detect your internet connection interface. Please make "
-                                 "sure you are connected before start monitoring."),
-                              QMessageBox::Ok);
+        showFailure(this, tr("Start Monitoring"),
+                    tr("Unable to detect your internet connection interface. Please make "
+                       "sure you are connected before start monitoring."));
         return;
     }
 

@@ -7,11 +7,22 @@
 #include <QToolButton>
 
 #include "CaptureDevices.h"
-#include "ModalAnswerer.h"
 #include "VendraxResources.h"
 #include "WelcomeFrame.h"
 
+#include <functional>
+
+// The page's seam for its failure boxes (WelcomeFrame.cpp).
+void setWelcomeFrameMessageHook(
+    std::function<void(QWidget* parent, const QString& title, const QString& text)> hook);
+
 namespace {
+
+struct Message {
+    QWidget* parent;
+    QString title;
+    QString text;
+};
 
 const char routeHeader[] =
     "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
@@ -52,6 +63,7 @@ class WelcomeFrameTest : public QObject {
 private:
     QTemporaryDir folder;
     QString sysClassNet;
+    QList<Message> messages;
 
     QString writeRoutes(const QByteArray& lines)
     {
@@ -75,6 +87,7 @@ private slots:
     // Each test gets an interface folder of its own.
     void init()
     {
+        messages.clear();
         static int counter = 0;
         sysClassNet = folder.filePath(QString("class-net-%1").arg(++counter));
         QVERIFY(QDir().mkpath(sysClassNet));
@@ -84,7 +97,12 @@ private slots:
     {
         initVendraxResources();
         QVERIFY(folder.isValid());
+        setWelcomeFrameMessageHook([this](QWidget* parent, const QString& title, const QString& text) {
+            messages.append({parent, title, text});
+        });
     }
+
+    void cleanupTestCase() { setWelcomeFrameMessageHook({}); }
 
     void deviceListLeavesOutLoopbackAndPseudoDevices()
     {
@@ -134,7 +152,6 @@ private slots:
     void comboHoldsAutoThenDevicesInLibraryOrder()
     {
         makeInterfaces({"wlan7", "eth7", "lo7"});
-        ModalAnswerer answerer;
         WelcomeFrame page(nullptr, CaptureDevices(sysClassNet, writeRoutes(""),
                                                   fixedDevices({{"wlan7", false},
                                                                 {"lo7", true},
@@ -147,27 +164,26 @@ private slots:
         QCOMPARE(comboTexts(combo), QStringList({"Auto", "wlan7", "eth7"}));
         QCOMPARE(comboData(combo), QStringList({"", "wlan7", "eth7"}));
         QCOMPARE(combo->currentIndex(), 0);
-        QCOMPARE(answerer.seen.size(), 0);
+        QCOMPARE(messages.size(), 0);
     }
 
     void emptyDeviceListShowsNoError()
     {
-        ModalAnswerer answerer;
         WelcomeFrame page(nullptr, CaptureDevices(sysClassNet, writeRoutes(""), fixedDevices({})));
         QCOMPARE(comboTexts(page.findChild<QComboBox*>("ifaceComboBox")), QStringList({"Auto"}));
-        QCOMPARE(answerer.seen.size(), 0);
+        QCOMPARE(messages.size(), 0);
     }
 
     void failedEnumerationWarnsAndKeepsAuto()
     {
-        ModalAnswerer answerer;
         const QString routes = writeRoutes(routeLine("eth7", "00000000", "0100A8C0"));
         WelcomeFrame page(nullptr, CaptureDevices(sysClassNet, routes, [] {
                               return std::optional<QList<CaptureDevices::PcapDevice>>();
                           }));
-        QCOMPARE(answerer.seen.size(), 1);
-        QCOMPARE(answerer.seen[0].title, QString("Fatal Error"));
-        QCOMPARE(answerer.seen[0].text, QString("Unable to detect capture interfaces."));
+        QCOMPARE(messages.size(), 1);
+        QCOMPARE(messages[0].title, QString("Fatal Error"));
+        QCOMPARE(messages[0].text, QString("Unable to detect capture interfaces."));
+        QCOMPARE(messages[0].parent, &page);
         QCOMPARE(comboTexts(page.findChild<QComboBox*>("ifaceComboBox")), QStringList({"Auto"}));
 
         // The page stays usable: "Auto" still resolves a device.
@@ -214,15 +230,15 @@ private slots:
 
     void startWithoutDeviceWarnsAndStaysIdle()
     {
-        ModalAnswerer answerer;
         WelcomeFrame page(nullptr, CaptureDevices(sysClassNet, writeRoutes(""), fixedDevices({})));
         QSignalSpy started(&page, &WelcomeFrame::startMonitoring);
         QSignalSpy stopped(&page, &WelcomeFrame::stopMonitoring);
         auto* button = page.findChild<QToolButton*>("startButton");
         button->click();
-        QCOMPARE(answerer.seen.size(), 1);
-        QCOMPARE(answerer.seen[0].title, QString("Start Monitoring"));
-        QCOMPARE(answerer.seen[0].text,
+        QCOMPARE(messages.size(), 1);
+        QCOMPARE(messages[0].parent, &page);
+        QCOMPARE(messages[0].title, QString("Start Monitoring"));
+        QCOMPARE(messages[0].text,
                  QString("Unable to detect your internet connection interface. Please make sure you "
                          "are connected before start monitoring."));
         QCOMPARE(started.size(), 0);
