@@ -1,0 +1,600 @@
+// The whole program once, as a person uses it: the main window on a real X
+// server, monitoring started from the Welcome page on one end of a veth link,
+// a browser stand-in fetching two pictures and a video from a web site at the
+// other end (a second network namespace), and then the transfers, the files,
+// both catalogues with their thumbnails and stores, the badges, and Stop.
+// Needs root (namespaces, capture) and Xvfb.
+
+#include "CaptureEngine.h"
+#include "Formatting.h"
+#include "HttpResource.h"
+#include "MainWindow.h"
+#include "TransfersFrame.h"
+#include "VendraxResources.h"
+#include "VideoFile.h"
+#include "tests/e2e/test_network.hpp"
+#include "tests/window/WindowTestSupport.h"
+
+#include <QAbstractItemView>
+#include <QBuffer>
+#include <QComboBox>
+#include <QDate>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QFutureWatcherBase>
+#include <QLabel>
+#include <QNetworkProxyFactory>
+#include <QPointer>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QStackedWidget>
+#include <QThreadPool>
+#include <QTime>
+#include <QToolButton>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+
+// The Welcome page's seam for its failure boxes (WelcomeFrame.cpp).
+void setWelcomeFrameMessageHook(
+    std::function<void(QWidget* parent, const QString& title, const QString& text)> hook);
+
+namespace {
+
+// The site as the browser names it; its files land in a folder of its domain.
+const char siteHost[] = "media.sitename.test";
+const QString siteFolder = QStringLiteral("sitename.test");
+const QString siteOrigin = QStringLiteral("Sitename.test");
+
+enum SideRow { WelcomeRow, TransfersRow, VideosRow, ImagesRow };
+
+// One file of the site, as served and as the program should keep it.
+struct Medium {
+    QString path;       // request path
+    QString fileName;   // in the site's folder
+    QString type;       // Content-Type
+    QString suffix;     // of the kept file: the content subtype
+    QString kind;       // "Image" or "Video"
+    QByteArray body;
+};
+
+// One GET on a fresh connection to the site with the given Host header, as a
+// browser would send it; returns the response body (empty on any failure).
+// Reads exactly the announced length, so the kept-alive connection does not
+// matter.
+QByteArray fetch(const char* host, const QString& path)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return {};
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(80);
+    inet_pton(AF_INET, e2e::site_address, &server.sin_addr);
+    timeval limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    QByteArray received;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) {
+        const QByteArray request = "GET " + path.toLatin1() + " HTTP/1.1\r\nHost: " + host
+            + "\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64)\r\nAccept: */*\r\n\r\n";
+        if (::send(fd, request.data(), std::size_t(request.size()), MSG_NOSIGNAL) == request.size()) {
+            char buffer[65536];
+            qsizetype wanted = -1;
+            while (wanted < 0 || received.size() < wanted) {
+                const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+                if (got <= 0)
+                    break;
+                received.append(buffer, got);
+                const qsizetype headEnd = received.indexOf("\r\n\r\n");
+                if (wanted < 0 && headEnd >= 0) {
+                    static const QRegularExpression length(QStringLiteral("\r\ncontent-length:\\s*(\\d+)"),
+                                                           QRegularExpression::CaseInsensitiveOption);
+                    const auto match = length.match(QString::fromLatin1(received.left(headEnd + 2)));
+                    if (!match.hasMatch())
+                        break;
+                    wanted = headEnd + 4 + match.captured(1).toLongLong();
+                }
+            }
+            if (wanted < 0 || received.size() != wanted)
+                received.clear();
+            else
+                received.remove(0, received.indexOf("\r\n\r\n") + 4);
+        }
+    }
+    ::close(fd);
+    return received;
+}
+
+// Random pixels: a picture that compresses badly stays well above the
+// program's minimum size for images.
+QImage noise(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    QRandomGenerator generator(7);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            image.setPixel(x, y, generator.generate() | 0xff000000u);
+    return image;
+}
+
+QByteArray encoded(const QImage& image, const char* format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format, 90);
+    return bytes;
+}
+
+// Two seconds of ffmpeg's test picture and tone, H.264 and AAC in MP4.
+QByteArray testVideo(const QString& path)
+{
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral(VENDRAX_EXTERNAL_PROGRAMS_DIR "/ffmpeg"),
+                 {"-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                  "testsrc=duration=2:size=320x240:rate=25", "-f", "lavfi", "-i", "sine=frequency=440:duration=2",
+                  "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", "-movflags", "+faststart",
+                  path});
+    if (!ffmpeg.waitForFinished(60000) || ffmpeg.exitStatus() != QProcess::NormalExit || ffmpeg.exitCode() != 0)
+        return {};
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QImage resourceImage(const QString& name)
+{
+    return QPixmap(name).toImage();
+}
+
+} // namespace
+
+class WholeProgramLiveTest : public QObject {
+    Q_OBJECT
+
+public:
+    WholeProgramLiveTest(QString whyNot, QString siteFiles)
+        : whyNot_(std::move(whyNot)), siteFiles_(std::move(siteFiles))
+    {
+    }
+
+private:
+    const QString whyNot_;
+    const QString siteFiles_;
+    QList<Medium> media_;
+    window_test::Prompts prompts_;
+    std::unique_ptr<MainWindow> window_;
+    QPointer<CaptureEngine> engine_;
+    QDate firstDay_;
+
+    template <typename T>
+    T* find(const char* name) const
+    {
+        return window_ ? window_->findChild<T*>(QLatin1String(name)) : nullptr;
+    }
+
+    TransfersFrame* transfers() const { return window_ ? window_->findChild<TransfersFrame*>() : nullptr; }
+
+    QList<QSharedPointer<TransferEntry>> transferEntries() const
+    {
+        QList<QSharedPointer<TransferEntry>> entries;
+        auto* table = find<QTableWidget>("transfersTableWidget");
+        for (int row = 0; table && row < table->rowCount(); ++row)
+            entries.append(transfers()->entryAt(row));
+        return entries;
+    }
+
+    // The served medium whose content the kept file's suffix names.
+    const Medium* mediumOf(const QString& file) const
+    {
+        for (const Medium& medium : media_)
+            if (QFileInfo(file).suffix() == medium.suffix)
+                return &medium;
+        return nullptr;
+    }
+
+    // Every transfer has ended, and each medium has at least one.
+    bool transfersEnded() const
+    {
+        const auto entries = transferEntries();
+        for (const auto& entry : entries)
+            if (!entry || (!entry->finished && entry->progress >= 0))
+                return false;
+        for (const Medium& medium : media_)
+            if (std::none_of(entries.begin(), entries.end(),
+                             [&](const auto& entry) { return mediumOf(entry->outFile) == &medium; }))
+                return false;
+        return true;
+    }
+
+    // The kept files of one kind ("Image" or "Video"), in transfer order.
+    QStringList keptFiles(const QString& kind) const
+    {
+        QStringList files;
+        for (const auto& entry : transferEntries())
+            if (const Medium* medium = mediumOf(entry->outFile); medium && medium->kind == kind)
+                files.append(entry->outFile);
+        return files;
+    }
+
+    void clickSideRow(int row)
+    {
+        auto* side = find<QTableWidget>("sideTableWidget");
+        QTest::mouseClick(side->viewport(), Qt::LeftButton, {}, side->visualItemRect(side->item(row, 0)).center());
+    }
+
+    QImage badge(int row) const
+    {
+        const auto* label = qobject_cast<QLabel*>(find<QTableWidget>("sideTableWidget")->cellWidget(row, 1));
+        return label ? label->pixmap().toImage() : QImage();
+    }
+
+    // Saves a picture of the whole window into $VENDRAX_SCREENSHOTS, when set.
+    void screenshot(const QString& name)
+    {
+        const QString folder = qEnvironmentVariable("VENDRAX_SCREENSHOTS");
+        if (folder.isEmpty())
+            return;
+        QDir().mkpath(folder);
+        const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".png");
+        QVERIFY2(window_->grab().save(path, "PNG"), qPrintable(path));
+    }
+
+    // The rows of a catalogue page as "file|origin|info", as the store keeps them.
+    QStringList pageRows(const char* tableName) const
+    {
+        QStringList rows;
+        auto* table = find<QTableWidget>(tableName);
+        for (int row = 0; row < table->rowCount(); ++row)
+            rows.append(table->item(row, 0)->data(Qt::UserRole).toString() + QLatin1Char('|')
+                        + table->item(row, 1)->text() + QLatin1Char('|') + table->item(row, 2)->text());
+        return rows;
+    }
+
+    // Every row's thumbnail job has answered: its "Loading..." placeholder
+    // has gone.
+    bool thumbnailsShown(const char* tableName) const
+    {
+        auto* table = find<QTableWidget>(tableName);
+        for (int row = 0; row < table->rowCount(); ++row) {
+            const QTableWidgetItem* cell = table->item(row, 0);
+            if (!cell->text().isEmpty())
+                return false;
+        }
+        return table->rowCount() > 0;
+    }
+
+    // Each row's icon is its thumbnail: not the placeholder, at most 267 x 150.
+    void checkThumbnails(const char* tableName)
+    {
+        auto* table = find<QTableWidget>(tableName);
+        const QSize busy = resourceImage(QStringLiteral(":/images/busy.png")).size();
+        for (int row = 0; row < table->rowCount(); ++row) {
+            const QIcon icon = table->item(row, 0)->icon();
+            QVERIFY2(!icon.isNull(), qPrintable(QStringLiteral("%1 row %2 has no thumbnail").arg(tableName).arg(row)));
+            const QList<QSize> sizes = icon.availableSizes();
+            QVERIFY(!sizes.isEmpty());
+            const QSize size = sizes.first();
+            QVERIFY2(size.width() <= 267 && size.height() <= 150 && !size.isEmpty() && size != busy,
+                     qPrintable(QStringLiteral("%1 row %2: thumbnail of %3x%4")
+                                    .arg(tableName).arg(row).arg(size.width()).arg(size.height())));
+        }
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (!whyNot_.isEmpty())
+            QSKIP(qPrintable(whyNot_));
+
+        const QImage photo = noise(320, 200), picture = noise(200, 120);
+        media_ = {
+            {"/images/photo.png", "photo.png", "image/png", "png", "Image", encoded(photo, "PNG")},
+            {"/images/picture.jpg", "picture.jpg", "image/jpeg", "jpeg", "Image", encoded(picture, "JPEG")},
+            {"/videos/clip.mp4", "clip.mp4", "video/mp4", "mp4", "Video",
+             testVideo(siteFiles_ + QStringLiteral("/clip.mp4"))},
+        };
+        for (const Medium& medium : std::as_const(media_)) {
+            // Above the sizes below which the program takes a file for an icon
+            // or a player's decoration.
+            QVERIFY2(medium.body.size() > (medium.kind == QLatin1String("Video") ? 10240 : 5120),
+                     qPrintable(medium.fileName));
+            QVERIFY(window_test::writeFile(siteFiles_ + QLatin1Char('/') + medium.fileName, medium.body));
+        }
+
+        // The real probe and converter (beside the executable in the program).
+        setExternalProgramsForTesting(QStringLiteral(VENDRAX_EXTERNAL_PROGRAMS_DIR "/ffprobe"),
+                                      QStringLiteral(VENDRAX_EXTERNAL_PROGRAMS_DIR "/ffmpeg"));
+        // No box may wait for a click that never comes; every one is recorded.
+        prompts_.install();
+        setWelcomeFrameMessageHook([this](QWidget*, const QString& title, const QString& text) {
+            prompts_.messages.append({QMessageBox::Critical, title, text});
+        });
+    }
+
+    void cleanupTestCase()
+    {
+        window_.reset();
+        QThreadPool::globalInstance()->waitForDone(30000);
+        setWelcomeFrameMessageHook({});
+        setExternalProgramsForTesting({}, {});
+    }
+
+    void startMonitoringOnTheLink()
+    {
+        // The update check asks a port where nobody listens: it fails at once.
+        window_ = std::make_unique<MainWindow>(nullptr, QUrl(QStringLiteral("http://127.0.0.1:1/update-check-v11/")));
+        window_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+
+        // The person picks the link's interface from the device list...
+        auto* combo = find<QComboBox>("ifaceComboBox");
+        const int index = combo->findData(QString::fromLatin1(e2e::application_interface));
+        QVERIFY2(index > 0, qPrintable(QStringLiteral("%1 is not offered").arg(e2e::application_interface)));
+        QCOMPARE(combo->itemText(index), QString::fromLatin1(e2e::application_interface));
+        QTest::mouseClick(combo, Qt::LeftButton);
+        QAbstractItemView* list = combo->view();
+        QTRY_VERIFY(list->isVisible());
+        const QPoint item = list->visualRect(combo->model()->index(index, 0)).center();
+        QTest::mouseMove(list->viewport(), item);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, item);
+        QTRY_COMPARE(combo->currentIndex(), index);
+        QTRY_VERIFY(!list->isVisible());
+
+        // ...and presses Start.
+        auto* start = find<QToolButton>("startButton");
+        QCOMPARE(start->text(), QStringLiteral("Start Monitoring"));
+        QTest::mouseClick(start, Qt::LeftButton);
+        QCOMPARE(start->text(), QStringLiteral("Stop Monitoring"));
+        QVERIFY(!combo->isEnabled());
+        engine_ = window_->findChild<CaptureEngine*>();
+        QVERIFY(engine_);
+        QTRY_VERIFY(engine_->isRunning());
+        QVERIFY2(prompts_.messages.isEmpty(), qPrintable(prompts_.titles().join(", ")));
+    }
+
+    void browseTwoPicturesAndAVideo()
+    {
+        QVERIFY(engine_);
+        firstDay_ = QDate::currentDate();
+
+        // libnids follows only connections whose opening it saw, and nothing
+        // shows when its capture has opened: the first picture is fetched
+        // again until its capture appears on the transfers page.
+        auto* table = find<QTableWidget>("transfersTableWidget");
+        const Medium& first = media_[0];
+        const QDeadlineTimer limit(30000);
+        bool seen = false;
+        while (!seen && !limit.hasExpired()) {
+            QCOMPARE(fetch(siteHost, first.path), first.body);
+            seen = QTest::qWaitFor([&] { return table->rowCount() > 0; }, 2000);
+        }
+        QVERIFY2(seen, "no capture of the first picture within 30 s");
+
+        for (const Medium& medium : std::as_const(media_).mid(1))
+            QCOMPARE(fetch(siteHost, medium.path), medium.body);
+
+        QTRY_VERIFY_WITH_TIMEOUT(transfersEnded(), 30000);
+    }
+
+    void transfersCompletedIntoTheSiteFolder()
+    {
+        const auto entries = transferEntries();
+        QVERIFY(!entries.isEmpty());
+        const QString data = window_test::dataFolder();
+        const QStringList days = {firstDay_.toString(QStringLiteral("yyyy-MM-dd")),
+                                  QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))};
+        auto* table = find<QTableWidget>("transfersTableWidget");
+        QCOMPARE(entries.size(), table->rowCount());
+        for (int row = 0; row < entries.size(); ++row) {
+            const TransferEntry& entry = *entries[row];
+            const QString file = entry.outFile;
+            QVERIFY2(entry.finished && entry.progress == 100,
+                     qPrintable(QStringLiteral("%1: progress %2, %3").arg(file).arg(entry.progress).arg(entry.statusText)));
+            const Medium* medium = mediumOf(file);
+            QVERIFY2(medium, qPrintable(file));
+
+            // Pictures are kept as they pass; the video is fetched again by
+            // the program itself.
+            if (medium->kind == QLatin1String("Image"))
+                QVERIFY2(entry.downloadId == -1, qPrintable(file));
+            else
+                QVERIFY2(entry.downloadId >= 1, qPrintable(file));
+
+            const QFileInfo info(file);
+            QVERIFY2(info.path() == data + QLatin1Char('/') + days[0] + QLatin1Char('/') + siteFolder
+                         || info.path() == data + QLatin1Char('/') + days[1] + QLatin1Char('/') + siteFolder,
+                     qPrintable(file));
+            QVERIFY2(QRegularExpression(QStringLiteral("^sitename\\.test_\\d+\\.%1$").arg(medium->suffix))
+                         .match(info.fileName()).hasMatch(),
+                     qPrintable(info.fileName()));
+            QVERIFY2(fileBytes(file) == medium->body, qPrintable(file + QStringLiteral(" differs from the served body")));
+
+            QCOMPARE(table->item(row, 0)->text(), QStringLiteral("%1 (%2 format) %3")
+                                                      .arg(medium->kind, medium->suffix.toUpper(),
+                                                           formatSize(medium->body.size(), false)));
+            QCOMPARE(table->item(row, 2)->text(), siteOrigin);
+        }
+
+        // The video went to the site twice: the browser's request, then the
+        // program's own with the browser's headers.
+        QStringList videoRequests;
+        QFile log(siteFiles_ + QStringLiteral("/requests.log"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        for (const QByteArray& line : log.readAll().split('\n'))
+            if (line.contains(" /videos/clip.mp4 "))
+                videoRequests.append(QString::fromLatin1(line));
+        QCOMPARE(videoRequests, QStringList(2, QStringLiteral("GET /videos/clip.mp4 media.sitename.test")));
+    }
+
+    void cataloguesListTheFilesWithThumbnails()
+    {
+        const QStringList videos = keptFiles(QStringLiteral("Video")), images = keptFiles(QStringLiteral("Image"));
+        QCOMPARE(videos.size(), 1);
+        QVERIFY(images.size() >= 2);
+
+        // Each row: the file, its origin, its info; then its thumbnail.
+        QStringList expectedVideos, expectedImages;
+        for (const QString& file : videos) {
+            MediaInfo probed;
+            QVERIFY(VideoFile(file).readMediaInfo(probed));
+            const QStringList info = {
+                QStringLiteral("QuickTime / MOV"), QStringLiteral("Duration: 00:00:02"),
+                QStringLiteral("File size: ") + formatSize(mediumOf(file)->body.size(), false),
+                QStringLiteral("Bit rate: ") + formatSize(probed.bitRate, true) + QStringLiteral("/s")};
+            expectedVideos.append(file + QLatin1Char('|') + siteOrigin + QLatin1Char('|') + info.join(QLatin1Char('\n')));
+        }
+        for (const QString& file : images) {
+            const QString size = mediumOf(file)->suffix == QLatin1String("png") ? QStringLiteral("320x200")
+                                                                                 : QStringLiteral("200x120");
+            expectedImages.append(file + QLatin1Char('|') + siteOrigin + QStringLiteral("|Size: ") + size);
+        }
+        QCOMPARE(pageRows("videosTableWidget"), expectedVideos);
+        QCOMPARE(pageRows("imagesTableWidget"), expectedImages);
+
+        QTRY_VERIFY_WITH_TIMEOUT(thumbnailsShown("videosTableWidget") && thumbnailsShown("imagesTableWidget"), 30000);
+        checkThumbnails("videosTableWidget");
+        checkThumbnails("imagesTableWidget");
+        for (const QString& file : videos)
+            QVERIFY2(QFileInfo::exists(thumbnailPath(file)), qPrintable(thumbnailPath(file)));
+
+        // The stores hold the same rows, read through a connection of our own.
+        QCOMPARE(window_test::storedRows(QStringLiteral("/videos.dat"), QStringLiteral("VIDEOS")), expectedVideos);
+        QCOMPARE(window_test::storedRows(QStringLiteral("/images.dat"), QStringLiteral("IMAGES")), expectedImages);
+    }
+
+    void badgesAndTheFourPages()
+    {
+        const int videoCount = keptFiles(QStringLiteral("Video")).size();
+        const int imageCount = keptFiles(QStringLiteral("Image")).size();
+        const QImage videoBadge = resourceImage(QStringLiteral(":/images/red%1.png").arg(videoCount));
+        const QImage imageBadge = resourceImage(QStringLiteral(":/images/red%1.png").arg(imageCount));
+        QVERIFY(!videoBadge.isNull() && !imageBadge.isNull());
+        auto* side = find<QTableWidget>("sideTableWidget");
+        auto* pages = find<QStackedWidget>("centerStackedWidget");
+
+        // The person stayed on the Welcome page while browsing.
+        QCOMPARE(side->currentRow(), int(WelcomeRow));
+        QCOMPARE(badge(VideosRow), videoBadge);
+        QCOMPARE(badge(ImagesRow), imageBadge);
+        screenshot(QStringLiteral("1-welcome"));
+
+        clickSideRow(TransfersRow);
+        QCOMPARE(pages->currentIndex(), int(TransfersRow));
+        QCOMPARE(badge(VideosRow), videoBadge);
+        QCOMPARE(badge(ImagesRow), imageBadge);
+        screenshot(QStringLiteral("2-transfers"));
+
+        // Showing a catalogue takes its badge off the side list (the label
+        // goes on the next turn of the event loop).
+        QPointer<QWidget> videoBadgeLabel = side->cellWidget(VideosRow, 1);
+        clickSideRow(VideosRow);
+        QCOMPARE(pages->currentIndex(), int(VideosRow));
+        QVERIFY(badge(VideosRow).isNull());
+        QTRY_VERIFY(videoBadgeLabel.isNull());
+        QCOMPARE(badge(ImagesRow), imageBadge);
+        screenshot(QStringLiteral("3-videos"));
+
+        QPointer<QWidget> imageBadgeLabel = side->cellWidget(ImagesRow, 1);
+        clickSideRow(ImagesRow);
+        QCOMPARE(pages->currentIndex(), int(ImagesRow));
+        QVERIFY(badge(ImagesRow).isNull());
+        QTRY_VERIFY(imageBadgeLabel.isNull());
+        screenshot(QStringLiteral("4-images"));
+
+        clickSideRow(WelcomeRow);
+        QCOMPARE(pages->currentIndex(), int(WelcomeRow));
+    }
+
+    void stopAndClose()
+    {
+        QVERIFY(engine_);
+        bool threadFinished = false;
+        connect(engine_, &QThread::finished, this, [&] { threadFinished = true; }, Qt::DirectConnection);
+
+        auto* stop = find<QToolButton>("startButton");
+        QCOMPARE(stop->text(), QStringLiteral("Stop Monitoring"));
+        QTest::mouseClick(stop, Qt::LeftButton);
+        // Stopping waits for the capture thread and destroys it.
+        QVERIFY(threadFinished);
+        QVERIFY(engine_.isNull());
+        QVERIFY(window_->findChild<CaptureEngine*>() == nullptr);
+        QCOMPARE(stop->text(), QStringLiteral("Start Monitoring"));
+        QVERIFY(find<QComboBox>("ifaceComboBox")->isEnabled());
+
+        // Thumbnails still on their way are waited for before the pages go.
+        QVERIFY(QTest::qWaitFor([&] { return window_->findChildren<QFutureWatcherBase*>().isEmpty(); }, 30000));
+        QVERIFY(window_->close());
+        QVERIFY(!window_->isVisible());
+        window_.reset();
+
+        QVERIFY2(prompts_.messages.isEmpty(), qPrintable(prompts_.titles().join(", ")));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    // No proxy may take the program's requests or its replayed downloads
+    // anywhere but to the site.
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        ::unsetenv(name);
+
+    // Everything that forks or changes namespace comes before any thread.
+    QTemporaryDir siteFiles;
+    const std::string site = siteFiles.path().toStdString();
+    const std::vector<e2e::site_page> pages = {
+        {"/images/photo.png", site + "/photo.png", "image/png"},
+        {"/images/picture.jpg", site + "/picture.jpg", "image/jpeg"},
+        {"/videos/clip.mp4", site + "/clip.mp4", "video/mp4"},
+    };
+    e2e::site_network network;
+    e2e::display_server display;
+    QString whyNot;
+    if (!siteFiles.isValid())
+        whyNot = QStringLiteral("cannot make a temporary folder");
+    else if (!network.start(pages, site + "/requests.log"))
+        whyNot = QString::fromStdString(network.failure());
+    else if (!display.start())
+        whyNot = QStringLiteral("needs an X server: ") + QString::fromStdString(display.failure());
+
+    if (whyNot.isEmpty()) {
+        qputenv("DISPLAY", QByteArray::fromStdString(display.display()));
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    } else {
+        qputenv("QT_QPA_PLATFORM", "offscreen");  // only to report the skip
+    }
+
+    // As the program's main sets itself up, with a home of the test's own.
+    window_test::PrivateHome home;
+    QApplication application(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Tormane Solutions"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("vendrax.example"));
+    QCoreApplication::setApplicationName(QStringLiteral("Vendrax"));
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
+    registerHttpResourceMetaType();
+    initVendraxResources();
+    QFile styleSheet(QStringLiteral(":/ui/stylesheet.qss"));
+    if (styleSheet.open(QIODevice::ReadOnly))
+        application.setStyleSheet(QString::fromLatin1(styleSheet.readAll()));
+    std::srand(static_cast<unsigned>(QTime::currentTime().msec()));
+
+    WholeProgramLiveTest test(whyNot, siteFiles.path());
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "whole_program_live_test.moc"
