@@ -2,7 +2,8 @@
 
 // A reproducible mix of web traffic for long runs: thousands of kept-alive
 // connections, interleaved segment by segment as on a busy link, carrying
-// images, videos, gzip bodies, chunked pages, scripts and bodiless answers,
+// images, videos, gzip bodies, chunked pages, scripts, bodiless answers
+// (304s and answers to HEAD that announce a length) and uploads,
 // some with pipelined requests and some cut by a reset in the middle of
 // their last body. Used by the soak test and by the benchmarks.
 
@@ -134,10 +135,22 @@ inline exchange next_exchange(random_source& random, unsigned number)
     } else if (kind < 88) {
         e.response = sized("HTTP/1.1 200 OK\r\nContent-Type: application/javascript\r\n",
                            random.text(random.between(500, 8000)));
-    } else {
+    } else if (kind < 94) {
         // Some servers repeat the stored resource's length in a 304.
         e.response = "HTTP/1.1 304 Not Modified\r\nContent-Length: " +
                      std::to_string(random.next() % 2 ? 0 : random.between(100, 90000)) + "\r\n\r\n";
+    } else if (kind < 97) {
+        // The answer to HEAD announces the length of a body it does not send.
+        e.request.replace(0, 3, "HEAD");
+        e.response = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: " +
+                     std::to_string(random.between(100, 90000)) + "\r\n\r\n";
+    } else {
+        // An upload answered with an image.
+        const std::string upload = random.bytes(random.between(1000, 100000));
+        e.request = "POST " + target + " HTTP/1.1\r\nHost: upload.example\r\nContent-Length: " +
+                    std::to_string(upload.size()) + "\r\n\r\n" + upload;
+        e.kept_body = random.bytes(random.between(500, 5000));
+        e.response = sized("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n", e.kept_body);
     }
     if (!e.kept_body.empty())
         e.kept_name = kept_name(target);

@@ -224,12 +224,17 @@ void tcp_flow::received(side from, std::uint32_t seq, std::size_t length)
 
 void tcp_flow::write_ack(side from, std::uint32_t ack_value)
 {
+    // A pure acknowledgement carries the sequence number after what its side
+    // has written in order, not after segments that are built but not written
+    // yet (a pipelined exchange builds the answers before the upload is
+    // through): libnids drops a segment ahead of the window, and with it the
+    // window update, and then the rest of the upload.
     if (from == side::client)
-        writer_.write_tcp(client_address_, client_port_, server_address_, server_port_, client_next_, ack_value, ack,
-                          {});
+        writer_.write_tcp(client_address_, client_port_, server_address_, server_port_, of_client_.in_order,
+                          ack_value, ack, {});
     else
-        writer_.write_tcp(server_address_, server_port_, client_address_, client_port_, server_next_, ack_value, ack,
-                          {});
+        writer_.write_tcp(server_address_, server_port_, client_address_, client_port_, of_server_.in_order,
+                          ack_value, ack, {});
 }
 
 void tcp_flow::send(side from, std::string_view data, std::size_t mss)
