@@ -96,8 +96,10 @@ void engine::on_request(unsigned id, const http::http_tuple& exchange)
 void engine::download_once(unsigned /*id*/, const http::http_tuple& exchange, const std::string& path)
 {
     // A resource is fetched at most once per engine, even when that fetch
-    // failed: the pieces of one video share their key.
-    if (filter_.contains(exchange))
+    // failed: the pieces of one video share their key. A request whose body
+    // was too large to keep whole is never replayed: it would send another
+    // body than the browser did.
+    if (exchange.request.body_truncated || filter_.contains(exchange))
         return;
     downloader_.download(exchange, path);
     filter_.insert(exchange);

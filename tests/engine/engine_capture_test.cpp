@@ -282,6 +282,32 @@ TEST_F(EngineOverCaptureFile, CaptureIntoMissingFolderReportsMoveFailure)
     EXPECT_TRUE(handler.of_kind("capture_finished").empty());
 }
 
+TEST_F(EngineOverCaptureFile, RequestWithABodyTooLargeToKeepIsNeverReplayed)
+{
+    // The server is on loopback, so a replay that wrongly went out would only
+    // reach this machine (and fail there): the test asserts none is tried.
+    const std::string upload(5 * 1024 * 1024, 'u');
+    {
+        pcap_writer writer(capture_);
+        tcp_flow flow(writer, "127.0.0.1", 40080, "127.0.0.1", 80);
+        flow.handshake();
+        flow.send(side::client, "POST /upload HTTP/1.1\r\nHost: v.example.org\r\nContent-Length: " +
+                                    std::to_string(upload.size()) + "\r\n\r\n" + upload);
+        flow.send(side::server, response("video/mp4", random_bytes(20000, 13)));
+        flow.close();
+    }
+    bool truncated = false;
+    recording_handler handler([&](const mediacap::http::http_tuple& exchange, std::string& path) {
+        truncated = exchange.request.body_truncated;
+        path = (folder_ / "upload-answer").string();
+        return int(mediacap::handler::download);
+    });
+    run_engine(handler);
+    EXPECT_EQ(handler.decisions(), 1);
+    EXPECT_TRUE(truncated) << "the decoder keeps at most a few MiB of a request body";
+    EXPECT_TRUE(handler.reports().empty()) << "no download may start for a body that was not kept whole";
+}
+
 TEST_F(EngineOverCaptureFile, StopBeforeRunEndsTheRunAtOnce)
 {
     {
