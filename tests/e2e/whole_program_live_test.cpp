@@ -181,6 +181,24 @@ private:
     std::unique_ptr<MainWindow> window_;
     QPointer<CaptureEngine> engine_;
     QDate firstDay_;
+    QStringList listedVideos_, listedImages_;  // the catalogue rows, as "file|origin|info"
+
+    void openWindow()
+    {
+        // The update check asks a port where nobody listens: it fails at once.
+        window_ = std::make_unique<MainWindow>(nullptr, QUrl(QStringLiteral("http://127.0.0.1:1/update-check-v11/")));
+        window_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    }
+
+    void closeWindow()
+    {
+        // Thumbnails still on their way are waited for before the pages go.
+        QVERIFY(QTest::qWaitFor([&] { return window_->findChildren<QFutureWatcherBase*>().isEmpty(); }, 30000));
+        QVERIFY(window_->close());
+        QVERIFY(!window_->isVisible());
+        window_.reset();
+    }
 
     template <typename T>
     T* find(const char* name) const
@@ -337,10 +355,7 @@ private slots:
 
     void startMonitoringOnTheLink()
     {
-        // The update check asks a port where nobody listens: it fails at once.
-        window_ = std::make_unique<MainWindow>(nullptr, QUrl(QStringLiteral("http://127.0.0.1:1/update-check-v11/")));
-        window_->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+        openWindow();
 
         // The person picks the link's interface from the device list...
         auto* combo = find<QComboBox>("ifaceComboBox");
@@ -466,6 +481,8 @@ private slots:
         }
         QCOMPARE(pageRows("videosTableWidget"), expectedVideos);
         QCOMPARE(pageRows("imagesTableWidget"), expectedImages);
+        listedVideos_ = expectedVideos;
+        listedImages_ = expectedImages;
 
         QTRY_VERIFY_WITH_TIMEOUT(thumbnailsShown("videosTableWidget") && thumbnailsShown("imagesTableWidget"), 30000);
         checkThumbnails("videosTableWidget");
@@ -537,12 +554,40 @@ private slots:
         QCOMPARE(stop->text(), QStringLiteral("Start Monitoring"));
         QVERIFY(find<QComboBox>("ifaceComboBox")->isEnabled());
 
-        // Thumbnails still on their way are waited for before the pages go.
-        QVERIFY(QTest::qWaitFor([&] { return window_->findChildren<QFutureWatcherBase*>().isEmpty(); }, 30000));
-        QVERIFY(window_->close());
-        QVERIFY(!window_->isVisible());
-        window_.reset();
+        closeWindow();
+        QVERIFY2(prompts_.messages.isEmpty(), qPrintable(prompts_.titles().join(", ")));
+    }
 
+    void nextStartListsTheSameFiles()
+    {
+        QVERIFY(!listedVideos_.isEmpty() && !listedImages_.isEmpty());
+        openWindow();
+
+        // The rows come back from the stores alone, in the order stored, with
+        // their thumbnails (the video's frame file is reused); nothing is
+        // stored twice and nothing counts as new.
+        QTRY_COMPARE_WITH_TIMEOUT(pageRows("videosTableWidget"), listedVideos_, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(pageRows("imagesTableWidget"), listedImages_, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(thumbnailsShown("videosTableWidget") && thumbnailsShown("imagesTableWidget"), 30000);
+        checkThumbnails("imagesTableWidget");
+        // The video's frame file is shown as it was written, at the frame's
+        // own size; the table draws it within its icon size.
+        auto* videos = find<QTableWidget>("videosTableWidget");
+        for (int row = 0; row < videos->rowCount(); ++row) {
+            const QIcon icon = videos->item(row, 0)->icon();
+            const QImage frame(thumbnailPath(videos->item(row, 0)->data(Qt::UserRole).toString()));
+            QVERIFY(!icon.isNull() && !frame.isNull());
+            QCOMPARE(icon.availableSizes().value(0), frame.size());
+        }
+        clickSideRow(VideosRow);
+        screenshot(QStringLiteral("5-videos-after-restart"));
+        clickSideRow(WelcomeRow);
+        QCOMPARE(window_test::storedRows(QStringLiteral("/videos.dat"), QStringLiteral("VIDEOS")), listedVideos_);
+        QCOMPARE(window_test::storedRows(QStringLiteral("/images.dat"), QStringLiteral("IMAGES")), listedImages_);
+        QVERIFY(badge(VideosRow).isNull() && badge(ImagesRow).isNull());
+        QCOMPARE(find<QTableWidget>("transfersTableWidget")->rowCount(), 0);
+
+        closeWindow();
         QVERIFY2(prompts_.messages.isEmpty(), qPrintable(prompts_.titles().join(", ")));
     }
 };
