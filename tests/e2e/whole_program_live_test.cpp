@@ -6,6 +6,7 @@
 // Needs root (namespaces, capture) and Xvfb.
 
 #include "CaptureEngine.h"
+#include "CatalogueCommands.h"
 #include "Formatting.h"
 #include "HttpResource.h"
 #include "MainWindow.h"
@@ -297,7 +298,8 @@ private:
         return table->rowCount() > 0;
     }
 
-    // Each row's icon is its thumbnail: not the placeholder, at most 267 x 150.
+    // Each row's icon is its thumbnail: not the placeholder, within the
+    // thumbnail bounds.
     void checkThumbnails(const char* tableName)
     {
         auto* table = find<QTableWidget>(tableName);
@@ -308,7 +310,8 @@ private:
             const QList<QSize> sizes = icon.availableSizes();
             QVERIFY(!sizes.isEmpty());
             const QSize size = sizes.first();
-            QVERIFY2(size.width() <= 267 && size.height() <= 150 && !size.isEmpty() && size != busy,
+            QVERIFY2(size.width() <= thumbnailWidth && size.height() <= thumbnailHeight && !size.isEmpty()
+                         && size != busy,
                      qPrintable(QStringLiteral("%1 row %2: thumbnail of %3x%4")
                                     .arg(tableName).arg(row).arg(size.width()).arg(size.height())));
         }
@@ -356,6 +359,8 @@ private slots:
     void startMonitoringOnTheLink()
     {
         openWindow();
+        if (QTest::currentTestFailed())
+            return;
 
         // The person picks the link's interface from the device list...
         auto* combo = find<QComboBox>("ifaceComboBox");
@@ -555,6 +560,8 @@ private slots:
         QVERIFY(find<QComboBox>("ifaceComboBox")->isEnabled());
 
         closeWindow();
+        if (QTest::currentTestFailed())
+            return;
         QVERIFY2(prompts_.messages.isEmpty(), qPrintable(prompts_.titles().join(", ")));
     }
 
@@ -562,6 +569,8 @@ private slots:
     {
         QVERIFY(!listedVideos_.isEmpty() && !listedImages_.isEmpty());
         openWindow();
+        if (QTest::currentTestFailed())
+            return;
 
         // The rows come back from the stores alone, in the order stored, with
         // their thumbnails (the video's frame file is reused); nothing is
@@ -588,6 +597,8 @@ private slots:
         QCOMPARE(find<QTableWidget>("transfersTableWidget")->rowCount(), 0);
 
         closeWindow();
+        if (QTest::currentTestFailed())
+            return;
         QVERIFY2(prompts_.messages.isEmpty(), qPrintable(prompts_.titles().join(", ")));
     }
 };
