@@ -5,17 +5,7 @@
 #include <QDebug>
 #include <QMessageBox>
 
-#include <functional>
 #include <utility>
-
-using WelcomeFrameMessageHook =
-    std::function<void(QWidget* parent, const QString& title, const QString& text)>;
-
-// Test seam: while a hook is set, the page's failure boxes call it instead of
-// opening a modal box, so that a test never waits in the box's event loop
-// (the device list is read in the constructor, before a test could answer a
-// dialog). An empty function restores the box. GUI thread only.
-void setWelcomeFrameMessageHook(WelcomeFrameMessageHook hook);
 
 namespace {
 

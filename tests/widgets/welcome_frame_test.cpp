@@ -10,11 +10,6 @@
 #include "VendraxResources.h"
 #include "WelcomeFrame.h"
 
-#include <functional>
-
-// The page's seam for its failure boxes (WelcomeFrame.cpp).
-void setWelcomeFrameMessageHook(
-    std::function<void(QWidget* parent, const QString& title, const QString& text)> hook);
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include "CriticalMessage.h"
 #include "UserPrompts.h"
 #include "VendraxResources.h"
+#include "WelcomeFrame.h"
 
 #include <QApplication>
 #include <QDir>
@@ -59,12 +60,16 @@ struct Prompts {
         setCriticalMessageHook([this](QWidget*, const QString& title, const QString& text) {
             messages.append({QMessageBox::Critical, title, text});
         });
+        setWelcomeFrameMessageHook([this](QWidget*, const QString& title, const QString& text) {
+            messages.append({QMessageBox::Critical, title, text});
+        });
     }
 
     ~Prompts()
     {
         setPromptHooks({});
         setCriticalMessageHook({});
+        setWelcomeFrameMessageHook({});
     }
 
     QStringList titles() const
