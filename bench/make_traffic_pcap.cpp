@@ -13,9 +13,8 @@
 #include <string>
 #include <vector>
 
-#include <zlib.h>
-
 #include "tests/support/pcap_writer.hpp"
+#include "tests/support/test_data.hpp"
 
 using test_support::pcap_writer;
 using test_support::side;
@@ -50,23 +49,6 @@ struct random_bytes {
         return out;
     }
 };
-
-std::string gzip(const std::string& text)
-{
-    z_stream stream{};
-    // 15 + 16: a gzip wrapper (RFC 1952) around the deflate data.
-    if (deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw std::runtime_error("deflateInit2 failed");
-    std::string out(deflateBound(&stream, text.size()), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    stream.avail_in = static_cast<uInt>(text.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
 
 std::string script_text(random_bytes& random, std::size_t size)
 {
@@ -103,7 +85,7 @@ exchange next_exchange(random_bytes& random, unsigned number)
         head = std::string("HTTP/1.1 200 OK\r\nContent-Type: ") + (kind < 65 ? "video/mp4" : "video/x-flv");
     } else if (kind < 82) {
         path = "/js/" + std::to_string(number) + ".js";
-        body = gzip(script_text(random, random.between(20000, 300000)));
+        body = test_support::gzip(script_text(random, random.between(20000, 300000)));
         head = "HTTP/1.1 200 OK\r\nContent-Type: application/javascript\r\nContent-Encoding: gzip";
     } else if (kind < 94) {
         path = "/page/" + std::to_string(number) + ".html";

@@ -13,6 +13,7 @@
 #include "mediacap/engine.hpp"
 #include "recording_handler.hpp"
 #include "tests/support/pcap_writer.hpp"
+#include "tests/support/test_data.hpp"
 
 namespace fs = std::filesystem;
 using engine_test::recording_handler;
@@ -20,37 +21,10 @@ using test_support::pcap_writer;
 using test_support::side;
 using test_support::tcp_flow;
 
+using test_support::gzip;
+using test_support::random_bytes;
+using test_support::read_file;
 namespace {
-
-std::string random_bytes(std::size_t size, unsigned seed)
-{
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(generator() & 0xFF);
-    return bytes;
-}
-
-std::string gzip(const std::string& plain)
-{
-    z_stream zs{};
-    deflateInit2(&zs, Z_BEST_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&zs, plain.size()) + 32, '\0');
-    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
-    zs.avail_in = static_cast<uInt>(plain.size());
-    zs.next_out = reinterpret_cast<Bytef*>(out.data());
-    zs.avail_out = static_cast<uInt>(out.size());
-    deflate(&zs, Z_FINISH);
-    out.resize(zs.total_out);
-    deflateEnd(&zs);
-    return out;
-}
-
-std::string read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::string request(const std::string& target, const std::string& host = "img.example.org")
 {

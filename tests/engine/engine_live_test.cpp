@@ -18,28 +18,16 @@
 #include "recording_handler.hpp"
 #include "tests/support/http_server.hpp"
 #include "tests/support/network_namespace.hpp"
+#include "tests/support/test_data.hpp"
 
 namespace fs = std::filesystem;
 using engine_test::recording_handler;
 using test_support::http_reply;
 using test_support::http_server;
 
+using test_support::random_bytes;
+using test_support::read_file;
 namespace {
-
-std::string random_bytes(std::size_t size, unsigned seed)
-{
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(generator() & 0xFF);
-    return bytes;
-}
-
-std::string read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // A plain client: sends `request` to 127.0.0.1:`port` and reads until the
 // head and `body_bytes` of the body have arrived (or the peer closes).

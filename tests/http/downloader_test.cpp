@@ -2,6 +2,7 @@
 
 #include "mediacap/http/downloader.hpp"
 #include "tests/support/http_server.hpp"
+#include "tests/support/test_data.hpp"
 
 #include <zlib.h>
 
@@ -26,6 +27,9 @@ using test_support::http_reply;
 using test_support::http_server;
 using test_support::received_request;
 
+using test_support::gzip;
+using test_support::random_bytes;
+using test_support::read_file;
 namespace {
 
 constexpr auto hang_limit = std::chrono::seconds(60);
@@ -101,36 +105,6 @@ private:
     std::size_t ended_ = 0;
     std::size_t started_ = 0;
 };
-
-std::string random_body(std::size_t size)
-{
-    std::mt19937 random(11);
-    std::string body(size, '\0');
-    for (char& c : body)
-        c = static_cast<char>(random());
-    return body;
-}
-
-std::string gzip(const std::string& data)
-{
-    z_stream stream{};
-    deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&stream, static_cast<uLong>(data.size())), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
-
-std::string read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The kinds of reports of one download, e.g. "started progress finished"
 // with repeated progress reports folded into one.
@@ -211,7 +185,7 @@ http_server* Downloader::server_ = nullptr;
 
 TEST_F(Downloader, ReplaysTheSniffedRequestAndKeepsTheBody)
 {
-    const std::string body = random_body(3 * 1024 * 1024 + 17);
+    const std::string body = random_bytes(3 * 1024 * 1024 + 17, 11);
     server_->route("/video", http_reply(body));
     downloader jobs(2, &handler_);
     const fs::path target = final_ / "video.bin";
@@ -313,7 +287,7 @@ TEST_F(Downloader, OtherMethodsAreRefusedBeforeAnythingIsSent)
 
 TEST_F(Downloader, EncodedAndUnannouncedBodiesAreStoredDecoded)
 {
-    const std::string body = std::string(200000, 'v') + random_body(1000);
+    const std::string body = std::string(200000, 'v') + random_bytes(1000, 11);
     server_->route("/gzip", http_reply(gzip(body)).with_header("Content-Encoding", "gzip"));
     server_->route("/chunked", http_reply(body).chunked(4096));
     server_->route("/until-close", http_reply(body).close_delimited());
@@ -338,8 +312,8 @@ TEST_F(Downloader, EncodedAndUnannouncedBodiesAreStoredDecoded)
 
 TEST_F(Downloader, BrokenTransfersReportLibcurlErrors)
 {
-    server_->route("/reset", http_reply(random_body(500000)).with_fault(http_reply::fault::reset_after_bytes, 1000));
-    server_->route("/short", http_reply(random_body(5000)).with_fault(http_reply::fault::hang_after_bytes, 100));
+    server_->route("/reset", http_reply(random_bytes(500000, 11)).with_fault(http_reply::fault::reset_after_bytes, 1000));
+    server_->route("/short", http_reply(random_bytes(5000, 11)).with_fault(http_reply::fault::hang_after_bytes, 100));
     downloader jobs(2, &handler_, std::chrono::seconds(2));
     const unsigned reset = jobs.download(exchange("GET", "/reset"), (final_ / "reset").string());
     http_tuple refused = exchange("GET", "/x");
@@ -361,7 +335,7 @@ TEST_F(Downloader, AThrowingProgressReportAbortsOnlyThatTransfer)
     struct throwing_handler : recording_handler {
         void on_download_progress(unsigned, unsigned, unsigned) override { throw std::runtime_error("handler failed"); }
     } handler;
-    server_->route("/video", http_reply(random_body(100000)));
+    server_->route("/video", http_reply(random_bytes(100000, 11)));
     downloader jobs(1, &handler);
     const unsigned id = jobs.download(exchange("GET", "/video"), (final_ / "video").string());
     ASSERT_TRUE(handler.wait_ended(1));
@@ -372,8 +346,8 @@ TEST_F(Downloader, AThrowingProgressReportAbortsOnlyThatTransfer)
 
 TEST_F(Downloader, StalledTransferIsAbortedAfterTheStallLimit)
 {
-    server_->route("/stall", http_reply(random_body(1000)).with_fault(http_reply::fault::stall_after_headers));
-    server_->route("/hang", http_reply(random_body(1000)).with_fault(http_reply::fault::hang_after_bytes, 10));
+    server_->route("/stall", http_reply(random_bytes(1000, 11)).with_fault(http_reply::fault::stall_after_headers));
+    server_->route("/hang", http_reply(random_bytes(1000, 11)).with_fault(http_reply::fault::hang_after_bytes, 10));
     server_->route("/drip", http_reply("slow but alive").dripping(std::chrono::milliseconds(250)));
     downloader jobs(3, &handler_, std::chrono::seconds(3));
     const unsigned stalled = jobs.download(exchange("GET", "/stall"), (final_ / "stall").string());
@@ -394,7 +368,7 @@ TEST_F(Downloader, StalledTransferIsAbortedAfterTheStallLimit)
 
 TEST_F(Downloader, CancelAllEndsRunningAndQueuedJobs)
 {
-    server_->route("/held", http_reply(random_body(1000)).with_fault(http_reply::fault::stall_after_headers));
+    server_->route("/held", http_reply(random_bytes(1000, 11)).with_fault(http_reply::fault::stall_after_headers));
     server_->route("/ok", http_reply("fine"));
     downloader jobs(2, &handler_);
     std::vector<unsigned> ids;

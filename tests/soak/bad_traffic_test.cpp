@@ -10,6 +10,7 @@
 
 #include "tests/soak/engine_run.hpp"
 #include "tests/support/pcap_writer.hpp"
+#include "tests/support/test_data.hpp"
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
@@ -18,16 +19,8 @@ using test_support::pcap_writer;
 using test_support::side;
 using test_support::tcp_flow;
 
+using test_support::random_bytes;
 namespace {
-
-std::string random_bytes(std::size_t size, unsigned seed)
-{
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(generator());
-    return bytes;
-}
 
 std::string get(const std::string& target)
 {

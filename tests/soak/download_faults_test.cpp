@@ -17,6 +17,7 @@
 
 #include "mediacap/http/downloader.hpp"
 #include "tests/support/http_server.hpp"
+#include "tests/support/test_data.hpp"
 
 namespace fs = std::filesystem;
 using mediacap::http::downloader;
@@ -24,6 +25,8 @@ using mediacap::http::http_tuple;
 using test_support::http_reply;
 using test_support::http_server;
 
+using test_support::random_bytes;
+using test_support::read_file;
 namespace {
 
 constexpr auto hang_limit = std::chrono::seconds(60);
@@ -91,23 +94,6 @@ private:
     std::size_t started_ = 0;
 };
 
-std::string random_body(std::size_t size, unsigned seed)
-{
-    std::mt19937 random(seed);
-    std::string body(size, '\0');
-    for (char& c : body)
-        c = static_cast<char>(random());
-    return body;
-}
-
-std::string read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 std::vector<std::string> temporary_files()
 {
     std::vector<std::string> names;
@@ -152,7 +138,7 @@ struct fault_case {
 // leaves neither a final file nor a temporary one.
 TEST_F(DownloadFaults, BrokenServersEndEveryDownloadOnceAndLeaveNoFiles)
 {
-    const std::string body = random_body(300000, 5);
+    const std::string body = random_bytes(300000, 5);
     // A body that runs past its announced length: the close-delimited framing
     // announces nothing of its own, so the only length is the one given here.
     http_reply overlong(body);
@@ -201,7 +187,7 @@ TEST_F(DownloadFaults, BrokenServersEndEveryDownloadOnceAndLeaveNoFiles)
 TEST_F(DownloadFaults, StopInTheMiddleOfFiftyDownloadsOnTenThreads)
 {
     constexpr unsigned count = 50;
-    const std::string body = random_body(200000, 9);
+    const std::string body = random_bytes(200000, 9);
     http_server server;
     server.route("/fast", http_reply(body));
     server.route("/held", http_reply(body).with_fault(http_reply::fault::hang_after_bytes, 5000));

@@ -16,6 +16,7 @@
 
 #include "mediacap/engine.hpp"
 #include "tests/soak/traffic_mix.hpp"
+#include "tests/support/test_data.hpp"
 
 namespace soak {
 
@@ -146,16 +147,7 @@ inline void run_engine(const std::string& capture, mediacap::handler& handler,
     engine.stop();
 }
 
-inline std::string read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in)
-        return {};
-    std::string content(static_cast<std::size_t>(in.tellg()), '\0');
-    in.seekg(0);
-    in.read(content.data(), static_cast<std::streamsize>(content.size()));
-    return content;
-}
+using test_support::read_file;
 
 inline std::size_t open_descriptors()
 {

@@ -7,8 +7,6 @@
 // some with pipelined requests and some cut by a reset in the middle of
 // their last body. Used by the soak test and by the benchmarks.
 
-#include <zlib.h>
-
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/pcap_writer.hpp"
+#include "tests/support/test_data.hpp"
 
 namespace soak {
 
@@ -72,20 +71,7 @@ struct random_source {
     }
 };
 
-inline std::string gzip(const std::string& plain)
-{
-    z_stream stream{};
-    deflateInit2(&stream, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&stream, static_cast<uLong>(plain.size())), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
-    stream.avail_in = static_cast<uInt>(plain.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
+using test_support::gzip;
 
 // What the traffic should leave behind, by kept name: the body's hash and
 // size, or that it was cut and must leave nothing.
