@@ -1,1 +1,0 @@
-// catalogue pages live beside this file
