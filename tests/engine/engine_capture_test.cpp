@@ -53,6 +53,19 @@ protected:
     // Runs a new engine over the capture file until its end.
     void run_engine(recording_handler& handler) { engine_test::run_engine_over(capture_, handler); }
 
+    // Two image responses in a row on one kept-alive connection.
+    void write_two_in_a_row(const std::string& first, const std::string& second)
+    {
+        pcap_writer writer(capture_);
+        tcp_flow flow(writer, "10.1.0.2", 40010, "10.1.0.1", 80);
+        flow.handshake();
+        flow.send(side::client, request("/1.gif"));
+        flow.send(side::server, response("image/gif", first));
+        flow.send(side::client, request("/2.gif"));
+        flow.send(side::server, response("image/gif", second));
+        flow.close();
+    }
+
     // Answers capture for every image, each into its own numbered file.
     recording_handler::decision capture_images()
     {
@@ -111,16 +124,7 @@ TEST_F(EngineOverCaptureFile, TwoCapturesOnOneKeptAliveConnectionShareTheId)
 {
     const std::string first = random_bytes(20000, 3);
     const std::string second = random_bytes(30000, 4);
-    {
-        pcap_writer writer(capture_);
-        tcp_flow flow(writer, "10.1.0.2", 40010, "10.1.0.1", 80);
-        flow.handshake();
-        flow.send(side::client, request("/1.gif"));
-        flow.send(side::server, response("image/gif", first));
-        flow.send(side::client, request("/2.gif"));
-        flow.send(side::server, response("image/gif", second));
-        flow.close();
-    }
+    write_two_in_a_row(first, second);
     recording_handler handler(capture_images());
     run_engine(handler);
 
@@ -135,16 +139,7 @@ TEST_F(EngineOverCaptureFile, TwoCapturesOnOneKeptAliveConnectionShareTheId)
 TEST_F(EngineOverCaptureFile, ARunThatReusesNamesReplacesNoFile)
 {
     const std::string first = random_bytes(20000, 11), second = random_bytes(9000, 12);
-    {
-        pcap_writer writer(capture_);
-        tcp_flow flow(writer, "10.1.0.2", 40015, "10.1.0.1", 80);
-        flow.handshake();
-        flow.send(side::client, request("/1.gif"));
-        flow.send(side::server, response("image/gif", first));
-        flow.send(side::client, request("/2.gif"));
-        flow.send(side::server, response("image/gif", second));
-        flow.close();
-    }
+    write_two_in_a_row(first, second);
     // Each run numbers its files from 1 again, as a restarted program may.
     std::vector<std::string> written;
     for (int run = 0; run < 3; ++run) {

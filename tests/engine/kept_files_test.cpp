@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 using engine_test::recording_handler;
 using test_support::http_reply;
 using test_support::http_server;
+using test_support::names_in;
 using test_support::pcap_writer;
 using test_support::random_bytes;
 using test_support::read_file;
@@ -53,14 +54,6 @@ void write_interleaved(const std::string& capture, const std::vector<std::string
                 flows[i].send(side::server, std::string_view(responses[i]).substr(at, 14600));
     for (auto& flow : flows)
         flow.close();
-}
-
-std::set<std::string> files_in(const fs::path& folder)
-{
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.insert(entry.path().filename().string());
-    return names;
 }
 
 class KeptFiles : public ::testing::Test {
@@ -144,7 +137,7 @@ TEST_F(KeptFiles, CapturesThatDoNotFitKeepNothing_NeedsRoot)
             }
         }
         EXPECT_EQ(failed.size() + c.kept, c.bodies.size());
-        EXPECT_EQ(files_in(disk_), expected_files) << "a failed capture left something";
+        EXPECT_EQ(names_in(disk_), expected_files) << "a failed capture left something";
     }
 }
 
@@ -180,7 +173,7 @@ TEST_F(KeptFiles, DownloadsThatDoNotFitKeepNothing_NeedsRoot)
         EXPECT_EQ(errors[0].code, 0);
         EXPECT_EQ(errors[0].message, "Error writing file: free-space reserve reached");
         EXPECT_TRUE(handler.of_kind("download_finished").empty());
-        EXPECT_EQ(files_in(disk_), full ? std::set<std::string>{"filler"} : std::set<std::string>{});
+        EXPECT_EQ(names_in(disk_), full ? std::set<std::string>{"filler"} : std::set<std::string>{});
     }
 }
 
@@ -219,10 +212,10 @@ TEST_F(KeptFiles, ACaptureKilledMidBodyLeavesNothing)
     ASSERT_TRUE(stalled) << "the child never reached the body";
 
     mediacap::remove_stale_partials(folder_.string(), 1);
-    EXPECT_EQ(files_in(disk_), std::set<std::string>{}) << "the killed capture left a file";
+    EXPECT_EQ(names_in(disk_), std::set<std::string>{}) << "the killed capture left a file";
     recording_handler handler(capture_into(disk_));
     engine_test::run_engine_over(capture_, handler);
-    EXPECT_EQ(files_in(disk_), std::set<std::string>{"0.jpg"});
+    EXPECT_EQ(names_in(disk_), std::set<std::string>{"0.jpg"});
     EXPECT_TRUE(read_file(disk_ / "0.jpg") == body);
 }
 

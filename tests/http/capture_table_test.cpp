@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "mediacap/http/capture_table.hpp"
+#include "tests/support/test_data.hpp"
 
 #include <zlib.h>
 
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,7 @@ using mediacap::http::capture_table;
 using mediacap::http::http_request;
 using mediacap::http::http_response;
 using mediacap::http::http_tuple;
+using test_support::names_in;
 
 namespace {
 
@@ -77,14 +80,6 @@ http_tuple response_with(std::initializer_list<std::pair<std::string, std::strin
     for (const auto& [name, value] : headers)
         response.headers[name] = value;
     return http_tuple(http_request{}, response);
-}
-
-std::vector<std::string> files_in(const fs::path& folder)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    return names;
 }
 
 // Each test gets a folder of its own for the final files; the temporary
@@ -153,7 +148,7 @@ TEST_F(CaptureTable, BodiesStoredDecodedWhateverTheCodingAndSplit)
             EXPECT_EQ(code, 0);
             EXPECT_EQ(written, target.string());
             EXPECT_TRUE(read_file(target) == body) << "file of " << fs::file_size(target) << " bytes differs";
-            EXPECT_EQ(files_in(final_), std::vector<std::string>{"body.bin"}) << "nothing left beside it";
+            EXPECT_EQ(names_in(final_), std::set<std::string>{"body.bin"}) << "nothing left beside it";
             fs::remove(target);
         }
     }
@@ -249,7 +244,7 @@ TEST_F(CaptureTable, CorruptCutOrBoundlessBodiesFailAndKeepNothing)
         for (std::size_t i = 0; i < codes.size(); ++i)
             EXPECT_EQ(codes[i], c.first_failing >= 0 && int(i) >= c.first_failing ? c.code : 0) << "append " << i;
         if (c.first_failing >= 0) {
-            EXPECT_TRUE(files_in(final_).empty()) << "the file is dropped at the failure";
+            EXPECT_TRUE(names_in(final_).empty()) << "the file is dropped at the failure";
         }
         double received = 0, total = 0;
         table.progress(4, received, total);
@@ -259,7 +254,7 @@ TEST_F(CaptureTable, CorruptCutOrBoundlessBodiesFailAndKeepNothing)
         ASSERT_TRUE(table.finish(4, code, written));
         EXPECT_EQ(code, c.code) << "the end reports the failure again, never success";
         EXPECT_EQ(written, "untouched");
-        EXPECT_TRUE(files_in(final_).empty());
+        EXPECT_TRUE(names_in(final_).empty());
     }
 }
 
@@ -295,7 +290,7 @@ TEST_F(CaptureTable, SecondBeginReplacesTheFirstSilently)
     int code = -1;
     table.begin(response_with({}), 7, (final_ / "first").string());
     ASSERT_TRUE(table.append(7, "first body", 10, code));
-    EXPECT_TRUE(files_in(final_).empty()) << "a file being written has no name";
+    EXPECT_TRUE(names_in(final_).empty()) << "a file being written has no name";
 
     table.begin(response_with({}), 7, (final_ / "second").string());
     double received = -1, total = -1;
@@ -305,7 +300,7 @@ TEST_F(CaptureTable, SecondBeginReplacesTheFirstSilently)
     std::string written;
     ASSERT_TRUE(table.finish(7, code, written));
     EXPECT_EQ(read_file(final_ / "second"), "second");
-    EXPECT_EQ(files_in(final_), std::vector<std::string>{"second"});
+    EXPECT_EQ(names_in(final_), std::set<std::string>{"second"});
 }
 
 TEST_F(CaptureTable, CloseKeepsNothingWhateverTheCounts)
@@ -328,7 +323,7 @@ TEST_F(CaptureTable, CloseKeepsNothingWhateverTheCounts)
         code = -1;
         ASSERT_TRUE(table.close(8, code));
         EXPECT_EQ(code, c.code) << "length " << c.length << " with " << c.data.size() << " bytes";
-        EXPECT_TRUE(files_in(final_).empty());
+        EXPECT_TRUE(names_in(final_).empty());
         EXPECT_FALSE(table.close(8, code)) << "the entry is gone";
     }
 }
@@ -375,7 +370,7 @@ TEST_F(CaptureTable, AFileThatCannotBeMadeOrPlacedKeepsNothing)
     fs::remove(leaving);
     ASSERT_TRUE(table.finish(3, code, written));
     EXPECT_EQ(code, 3);
-    EXPECT_TRUE(files_in(final_).empty());
+    EXPECT_TRUE(names_in(final_).empty());
 }
 
 TEST_F(CaptureTable, FinishNeverReplacesAnExistingFile)
@@ -404,7 +399,7 @@ TEST_F(CaptureTable, FinishNeverReplacesAnExistingFile)
         EXPECT_EQ(read_file(final_ / c.written), "new");
         for (const auto& name : c.existing)
             EXPECT_EQ(read_file(final_ / name), "older " + name);
-        EXPECT_EQ(files_in(final_).size(), c.existing.size() + 1);
+        EXPECT_EQ(names_in(final_).size(), c.existing.size() + 1);
         fs::remove_all(final_);
         fs::create_directories(final_);
     }

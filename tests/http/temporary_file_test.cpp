@@ -17,17 +17,10 @@
 
 namespace fs = std::filesystem;
 using mediacap::temporary_file;
+using test_support::names_in;
 using test_support::read_file;
 
 namespace {
-
-std::set<std::string> files_in(const fs::path& folder)
-{
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.insert(entry.path().filename().string());
-    return names;
-}
 
 class TemporaryFile : public ::testing::Test {
 protected:
@@ -84,7 +77,7 @@ TEST_F(TemporaryFile, PutInPlaceUnderTheFirstFreeNameAndNothingElse)
         ASSERT_TRUE(file.good());
         ASSERT_TRUE(file.write("third", 5));
         EXPECT_EQ(file.size(), 5u);
-        EXPECT_EQ(files_in(folder_).size(), how == temporary_file::naming::named ? 3u : 2u)
+        EXPECT_EQ(names_in(folder_).size(), how == temporary_file::naming::named ? 3u : 2u)
             << "only a named file shows while it is written";
         std::string path;
         ASSERT_EQ(file.publish(path), temporary_file::outcome::published);
@@ -92,7 +85,7 @@ TEST_F(TemporaryFile, PutInPlaceUnderTheFirstFreeNameAndNothingElse)
         EXPECT_EQ(read_file(folder_ / "clip.mp4"), "first");
         EXPECT_EQ(read_file(folder_ / "clip-1.mp4"), "second");
         EXPECT_EQ(read_file(path), "third");
-        EXPECT_EQ(files_in(folder_), (std::set<std::string>{"clip.mp4", "clip-1.mp4", "clip-2.mp4"}));
+        EXPECT_EQ(names_in(folder_), (std::set<std::string>{"clip.mp4", "clip-1.mp4", "clip-2.mp4"}));
 
         // A file dropped before it is in place leaves nothing.
         { temporary_file dropped((folder_ / "clip.mp4").string(), how); }
@@ -100,7 +93,7 @@ TEST_F(TemporaryFile, PutInPlaceUnderTheFirstFreeNameAndNothingElse)
         discarded.discard();
         EXPECT_FALSE(discarded.write("x", 1));
         EXPECT_EQ(discarded.publish(path), temporary_file::outcome::write_failed);
-        EXPECT_EQ(files_in(folder_).size(), 3u);
+        EXPECT_EQ(names_in(folder_).size(), 3u);
         fs::remove_all(folder_);
         fs::create_directories(folder_);
     }
@@ -131,13 +124,13 @@ TEST_F(TemporaryFile, PartialsOfAKilledProcessGoAtTheNextStart)
     ::close(ready[0]);
     ::close(ready[1]);
     ASSERT_TRUE(written);
-    ASSERT_EQ(files_in(day).size(), 1u);
-    EXPECT_EQ(files_in(day).begin()->rfind(mediacap::partial_prefix, 0), 0u);
+    ASSERT_EQ(names_in(day).size(), 1u);
+    EXPECT_EQ(names_in(day).begin()->rfind(mediacap::partial_prefix, 0), 0u);
 
     temporary_file running((folder_ / "b.jpg").string(), temporary_file::naming::named);
     EXPECT_EQ(mediacap::remove_stale_partials(folder_.string(), 1), 0u) << "not deep enough";
     EXPECT_EQ(mediacap::remove_stale_partials(folder_.string(), 2), 1u);
-    EXPECT_TRUE(files_in(day).empty());
-    EXPECT_EQ(files_in(folder_).size(), 2u) << "the running process's file stays";
+    EXPECT_TRUE(names_in(day).empty());
+    EXPECT_EQ(names_in(folder_).size(), 2u) << "the running process's file stays";
     EXPECT_TRUE(mediacap::gives_unnamed_files(folder_.string())) << "the build folder's file system";
 }
