@@ -9,6 +9,7 @@
 #include "Formatting.h"
 #include "mediacap/engine.hpp"
 #include "mediacap/engine_options.hpp"
+#include "mediacap/temporary_file.hpp"
 
 namespace {
 
@@ -49,6 +50,12 @@ void CaptureEngine::run()
     options.device = device.toStdString();
     options.temp_directory = QStandardPaths::writableLocation(QStandardPaths::TempLocation).toStdString();
     options.pool_size = downloadThreads;
+
+    // Where the data folder's file system has no unnamed files, a run that
+    // crashed may have left hidden partial files in the day and site folders.
+    const std::string dataFolder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toStdString();
+    if (!mediacap::gives_unnamed_files(dataFolder))
+        mediacap::remove_stale_partials(dataFolder, 2);
 
     try {
         beforeEngineCreated();
@@ -215,9 +222,9 @@ void CaptureEngine::on_download_progress(unsigned id, double total, double recei
     emit downloadProgress(int(id), total, received);
 }
 
-void CaptureEngine::on_download_finished(unsigned id)
+void CaptureEngine::on_download_finished(unsigned id, const std::string& path)
 {
-    emit downloadFinished(int(id));
+    emit downloadFinished(int(id), QString::fromStdString(path));
 }
 
 void CaptureEngine::on_download_error(unsigned id, int code, const std::string& message)
@@ -235,9 +242,9 @@ void CaptureEngine::on_capture_progress(unsigned id, double total, double receiv
     emit captureProgress(int(id), total, received);
 }
 
-void CaptureEngine::on_capture_finished(unsigned id)
+void CaptureEngine::on_capture_finished(unsigned id, const std::string& path)
 {
-    emit captureFinished(int(id));
+    emit captureFinished(int(id), QString::fromStdString(path));
 }
 
 void CaptureEngine::on_capture_error(unsigned id, int code, const std::string& message)

@@ -61,11 +61,11 @@ public:
     int on_response(const mediacap::http::http_tuple& exchange, std::string& path) override;
     void on_download_started(unsigned id, const mediacap::http::http_tuple& exchange, const std::string& path) override;
     void on_download_progress(unsigned id, double total, double received) override;
-    void on_download_finished(unsigned id) override;
+    void on_download_finished(unsigned id, const std::string& path) override;
     void on_download_error(unsigned id, int code, const std::string& message) override;
     void on_capture_started(unsigned id, const mediacap::http::http_tuple& exchange, const std::string& path) override;
     void on_capture_progress(unsigned id, double total, double received) override;
-    void on_capture_finished(unsigned id) override;
+    void on_capture_finished(unsigned id, const std::string& path) override;
     void on_capture_error(unsigned id, int code, const std::string& message) override;
     void on_capture_stream_closed(unsigned id) override;
 
@@ -76,12 +76,14 @@ signals:
     void downloadStarted(int downloadId, HttpResource httpResource, QString outFile);
     void downloadProgress(int downloadId, double total, double current);
     void downloadError(int downloadId, int error, QString message);
-    void downloadFinished(int downloadId);
+    // `outFile` is the file really written: the started report's path, or
+    // the next free name beside it when a file already had that name.
+    void downloadFinished(int downloadId, QString outFile);
     void captureStarted(int captureId, HttpResource httpResource, QString outFile);
     void captureProgress(int captureId, double total, double current);
     void captureStreamClosed(int captureId);
     void captureError(int captureId, int error, QString message);
-    void captureFinished(int captureId);
+    void captureFinished(int captureId, QString outFile);
 
 protected:
     void run() override;

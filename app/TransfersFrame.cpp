@@ -148,8 +148,10 @@ void TransfersFrame::setFailed(TransferEntry* entry, const QString& statusText)
     entry->statusText = statusText;
 }
 
-void TransfersFrame::finish(TransferEntry* entry)
+void TransfersFrame::finish(TransferEntry* entry, const QString& outFile)
 {
+    if (!outFile.isEmpty())
+        entry->outFile = outFile;
     entry->finished = true;
     entry->progress = 100;
     const QString origin = domainFromHost(entry->httpResource.host, true);
@@ -177,10 +179,10 @@ void TransfersFrame::downloadError(int downloadId, int, QString)
         setFailed(entry.data(), tr("Network Error"));
 }
 
-void TransfersFrame::downloadFinished(int downloadId)
+void TransfersFrame::downloadFinished(int downloadId, const QString& outFile)
 {
     if (const auto entry = findByDownloadId(downloadId))
-        finish(entry.data());
+        finish(entry.data(), outFile);
 }
 
 void TransfersFrame::captureStarted(int captureId, HttpResource httpResource, QString outFile)
@@ -208,12 +210,12 @@ void TransfersFrame::captureError(int captureId, int, QString)
         setFailed(entry.data(), tr("Network Error"));
 }
 
-void TransfersFrame::captureFinished(int captureId)
+void TransfersFrame::captureFinished(int captureId, const QString& outFile)
 {
     if (const auto entry = findByCaptureId(captureId)) {
         // The next capture on the same connection comes with the same id.
         entry->captureId = -1;
-        finish(entry.data());
+        finish(entry.data(), outFile);
     }
 }
 

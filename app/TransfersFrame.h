@@ -16,7 +16,7 @@ class TransfersFrame;
 // through QSharedPointer, so a record that a slot or the delegate still holds
 // outlives its removal from the page.
 struct TransferEntry {
-    QString outFile;             // the file being written; announced when finished
+    QString outFile;             // the file being written; once finished, the file really written
     HttpResource httpResource;   // as received with the start signal
     int progress = 0;            // 0 waiting, 1.. percent (may pass 100), -1 failed
     bool finished = false;
@@ -61,12 +61,14 @@ public slots:
     void downloadStarted(int downloadId, HttpResource httpResource, QString outFile);
     void downloadProgress(int downloadId, double total, double current);
     void downloadError(int downloadId, int error, QString message);
-    void downloadFinished(int downloadId);
+    // `outFile`, when given, is the file really written; it replaces the
+    // started report's path in the record and in the announcement.
+    void downloadFinished(int downloadId, const QString& outFile = QString());
     void captureStarted(int captureId, HttpResource httpResource, QString outFile);
     void captureProgress(int captureId, double total, double current);
     void captureStreamClosed(int captureId);
     void captureError(int captureId, int error, QString message);
-    void captureFinished(int captureId);
+    void captureFinished(int captureId, const QString& outFile = QString());
 
 private slots:
     void on_clearCompletedButton_clicked();
@@ -82,7 +84,7 @@ private:
 
     static void setProgress(TransferEntry* entry, double total, double current);
     static void setFailed(TransferEntry* entry, const QString& statusText);
-    void finish(TransferEntry* entry);
+    void finish(TransferEntry* entry, const QString& outFile);
 
     void refreshSearchChoices();
     void filterRows(const QString& text);

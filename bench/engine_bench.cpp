@@ -145,11 +145,11 @@ public:
     }
     void on_download_started(unsigned, const mediacap::http::http_tuple&, const std::string&) override {}
     void on_download_progress(unsigned, double, double) override {}
-    void on_download_finished(unsigned) override {}
+    void on_download_finished(unsigned, const std::string&) override {}
     void on_download_error(unsigned, int, const std::string&) override {}
     void on_capture_started(unsigned, const mediacap::http::http_tuple&, const std::string&) override { ++started; }
     void on_capture_progress(unsigned, double, double) override {}
-    void on_capture_finished(unsigned) override { ++finished; }
+    void on_capture_finished(unsigned, const std::string&) override { ++finished; }
     void on_capture_error(unsigned, int, const std::string&) override { ++errors; }
     void on_capture_stream_closed(unsigned) override { ++errors; }
 

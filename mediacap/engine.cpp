@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <set>
+#include <string>
 
 #include "mediacap/decoder/http_decoder.hpp"
 #include "mediacap/nids/dispatcher.hpp"
@@ -129,12 +130,13 @@ void engine::on_data(unsigned id, const char* data, unsigned length)
 void engine::on_finished(unsigned id)
 {
     int code = 0;
-    if (!captures_.finish(id, code))
+    std::string path;
+    if (!captures_.finish(id, code, path))
         return;
     if (code != 0)
         owner_->on_capture_error(id, code, "");
     else
-        owner_->on_capture_finished(id);
+        owner_->on_capture_finished(id, path);
 }
 
 void engine::on_closed(unsigned id)
@@ -158,9 +160,9 @@ void engine::on_download_progress(unsigned id, unsigned total, unsigned received
     owner_->on_download_progress(id, static_cast<double>(total), static_cast<double>(received));
 }
 
-void engine::on_download_finished(unsigned id)
+void engine::on_download_finished(unsigned id, const std::string& path)
 {
-    owner_->on_download_finished(id);
+    owner_->on_download_finished(id, path);
 }
 
 void engine::on_download_error(unsigned id, int code, const std::string& message)

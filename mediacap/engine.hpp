@@ -47,7 +47,7 @@ public:
     // downloader_handler: forwarded to the owner on the calling pool thread.
     void on_download_started(unsigned id, const http::http_tuple& exchange, const std::string& path) override;
     void on_download_progress(unsigned id, unsigned total, unsigned received) override;
-    void on_download_finished(unsigned id) override;
+    void on_download_finished(unsigned id, const std::string& path) override;
     void on_download_error(unsigned id, int code, const std::string& message) override;
 
 private:

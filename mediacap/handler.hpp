@@ -28,17 +28,26 @@ public:
 
     virtual void on_download_started(unsigned id, const http::http_tuple& exchange, const std::string& path) = 0;
     virtual void on_download_progress(unsigned id, double total, double received) = 0;
-    virtual void on_download_finished(unsigned id) = 0;
+    // The file is in place at `path`: the path on_response chose, or the next
+    // free name beside it when a file already had that name.
+    virtual void on_download_finished(unsigned id, const std::string& path) = 0;
     // Codes as in http::downloader_handler::on_download_error.
     virtual void on_download_error(unsigned id, int code, const std::string& message) = 0;
 
     // A capture was opened under the connection's id, before any body byte.
     virtual void on_capture_started(unsigned id, const http::http_tuple& exchange, const std::string& path) = 0;
     virtual void on_capture_progress(unsigned id, double total, double received) = 0;
-    // The whole body arrived and the file is at its final path.
-    virtual void on_capture_finished(unsigned id) = 0;
-    // Codes: 1 write failed, 3 move failed, 4 inflate failed, 5 the connection
-    // closed with fewer or more bytes than announced. The message is empty.
+    // The whole body arrived and the file is in place at `path`: the path
+    // on_response chose, or the next free name beside it when a file already
+    // had that name (no kept file ever replaces another).
+    virtual void on_capture_finished(unsigned id, const std::string& path) = 0;
+    // Codes: 1 write failed (also a full disk, the free-space reserve, a
+    // failed close), 3 no final name could be taken, 4 inflate failed
+    // (corrupt, cut short, or past the bounds of capture_table.hpp), 5 the
+    // connection closed with fewer or more bytes than announced. The message
+    // is empty. After a 1 or a 4 the file is gone and the capture reports
+    // only that error again (for each later chunk and at its end), never
+    // progress or finished.
     virtual void on_capture_error(unsigned id, int code, const std::string& message) = 0;
     // The connection closed with exactly the announced count but before the
     // body's end was seen; nothing was kept.

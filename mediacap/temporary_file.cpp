@@ -1,92 +1,360 @@
 #include "mediacap/temporary_file.hpp"
 
-#include <vector>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
-#include <boost/filesystem.hpp>
-#include <boost/system/error_code.hpp>
-
-namespace fs = boost::filesystem;
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+#include <utility>
 
 namespace mediacap {
 
 namespace {
 
-const char* const name_model = "tmp-%%%%-%%%%-%%%%-%%%%";
+// error_ of a file stopped by the free-space reserve (errno values are positive).
+constexpr int reserve_reached = -1;
 
-// boost::filesystem::copy_file of Boost 1.74 tries copy_file_range, which
-// older kernels refuse between file systems (EXDEV) with no fallback, so the
-// bytes are copied here.
-bool copy_contents(const std::string& from, const std::string& to)
+// How many names publish tries before it gives up on a crowded folder.
+constexpr unsigned most_candidates = 1000;
+
+std::string folder_of(const std::string& path)
 {
-    std::ifstream in(from, std::ios::binary);
-    std::ofstream out(to, std::ios::binary | std::ios::trunc);
-    if (!in.is_open() || !out.is_open())
-        return false;
-    std::vector<char> buffer(64 * 1024);
-    while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        out.write(buffer.data(), in.gcount());
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Cuts `text` to at most `limit` bytes without splitting a UTF-8 sequence.
+void cut_at_character(std::string& text, std::size_t limit)
+{
+    if (text.size() <= limit)
+        return;
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80)
+        --end;
+    text.resize(end);
+}
+
+// Gives the unnamed file of `descriptor` the name `target`, failing with
+// EEXIST when the name is taken. Through /proc any user may link it; with
+// AT_EMPTY_PATH only a process allowed to search everything may.
+int link_unnamed(int descriptor, const std::string& target)
+{
+    const std::string own = "/proc/self/fd/" + std::to_string(descriptor);
+    if (::linkat(AT_FDCWD, own.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return 0;
+    const int error = errno;
+    if (error == EEXIST)
+        return error;
+    if (::linkat(descriptor, "", AT_FDCWD, target.c_str(), AT_EMPTY_PATH) == 0)
+        return 0;
+    return errno == EEXIST ? EEXIST : error;
+}
+
+// Renames `from` to `to` unless `to` exists (EEXIST then). NFS takes no
+// rename flags, so a link (exclusive as well) stands in there; FAT has no
+// links, so the name is claimed with an exclusive create and the rename then
+// replaces only that claim of ours.
+int rename_exclusive(const std::string& from, const std::string& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return errno;
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return 0;
     }
-    out.close();
-    return in.eof() && !in.bad() && !out.fail();
+    if (errno != EPERM && errno != EOPNOTSUPP)
+        return errno;
+    const int claim = ::open(to.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+    if (claim < 0)
+        return errno;
+    ::close(claim);
+    if (::rename(from.c_str(), to.c_str()) == 0)
+        return 0;
+    const int error = errno;
+    ::unlink(to.c_str());
+    return error;
+}
+
+// Tries `place` on the candidates of `final_path` in turn until one is free.
+template <typename Place>
+int take_free_name(const std::string& final_path, std::string& placed, Place place)
+{
+    for (unsigned number = 0; number <= most_candidates; ++number) {
+        std::string candidate = final_name_candidate(final_path, number);
+        const int error = place(candidate);
+        if (error == 0) {
+            placed = std::move(candidate);
+            return 0;
+        }
+        if (error != EEXIST)
+            return error;
+    }
+    return EEXIST;
+}
+
+// The process that made a partial file, from its name; 0 when the name is
+// not one of ours.
+pid_t partial_owner(const char* name)
+{
+    const std::string_view text(name);
+    const std::string_view prefix(partial_prefix);
+    if (text.substr(0, prefix.size()) != prefix)
+        return 0;
+    pid_t owner = 0;
+    std::size_t at = prefix.size();
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && owner < 100000000; ++at)
+        owner = owner * 10 + (text[at] - '0');
+    return at < text.size() && text[at] == '-' ? owner : 0;
+}
+
+bool process_gone(pid_t owner)
+{
+    return owner != ::getpid() && ::kill(owner, 0) != 0 && errno == ESRCH;
 }
 
 }  // namespace
 
-temporary_file::temporary_file(const std::string& directory)
+temporary_file::temporary_file(const std::string& final_path, naming how) : final_path_(final_path)
 {
-    // Both library calls throw when the system has no temporary directory or
-    // no random data; the owner then finds a failed stream instead.
-    try {
-        const fs::path folder = directory.empty() ? fs::temp_directory_path() : fs::path(directory);
-        path = (folder / fs::unique_path(name_model)).string();
-    } catch (const fs::filesystem_error&) {
-        stream.setstate(std::ios::failbit);
-        return;
+    const std::string folder = folder_of(final_path);
+    if (how == naming::unnamed_first) {
+        descriptor_ = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (descriptor_ >= 0)
+            return;
+        // EISDIR: a kernel without O_TMPFILE; EOPNOTSUPP: a file system without.
+        if (errno != EOPNOTSUPP && errno != EISDIR) {
+            error_ = errno;
+            return;
+        }
     }
-    stream.open(path, std::ios::out | std::ios::trunc | std::ios::binary);
+    static std::atomic<unsigned> next_number{0};
+    const std::string stem = folder + "/" + partial_prefix + std::to_string(::getpid()) + "-";
+    for (unsigned attempt = 0; attempt < most_candidates; ++attempt) {
+        std::string name = stem + std::to_string(next_number++);
+        descriptor_ = ::open(name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+        if (descriptor_ >= 0) {
+            named_path_ = std::move(name);
+            return;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    error_ = errno;
 }
 
 temporary_file::~temporary_file()
 {
-    if (stream.is_open())
-        stream.close();
-    if (!path.empty()) {
-        boost::system::error_code ignored;
-        fs::remove(path, ignored);
-    }
+    if (descriptor_ >= 0)
+        ::close(descriptor_);
+    if (!named_path_.empty())
+        ::unlink(named_path_.c_str());
 }
 
-bool move_file(const std::string& from, const std::string& to)
+temporary_file::temporary_file(temporary_file&& other) noexcept
+    : descriptor_(std::exchange(other.descriptor_, -1)),
+      error_(std::exchange(other.error_, EBADF)),
+      final_path_(std::move(other.final_path_)),
+      named_path_(std::exchange(other.named_path_, {})),
+      size_(other.size_),
+      allowance_(other.allowance_)
 {
-    boost::system::error_code error;
-    fs::rename(from, to, error);
-    if (!error)
-        return true;
-    if (error != boost::system::errc::cross_device_link)
-        return false;
+}
 
-    // Copy beside the target first and rename that into place, so that a copy
-    // cut short never leaves a partial file under the final name and an
-    // existing file there is replaced in one step.
-    fs::path beside;
-    try {
-        beside = fs::path(to).parent_path() / fs::unique_path(name_model);
-    } catch (const fs::filesystem_error&) {
+temporary_file& temporary_file::operator=(temporary_file&& other) noexcept
+{
+    if (this != &other) {
+        temporary_file old(std::move(*this));
+        descriptor_ = std::exchange(other.descriptor_, -1);
+        error_ = std::exchange(other.error_, EBADF);
+        final_path_ = std::move(other.final_path_);
+        named_path_ = std::exchange(other.named_path_, {});
+        size_ = other.size_;
+        allowance_ = other.allowance_;
+    }
+    return *this;
+}
+
+bool temporary_file::write(const char* data, std::size_t length)
+{
+    if (!good() || !reserve_allows(length))
         return false;
+    while (length > 0) {
+        const ssize_t done = ::write(descriptor_, data, length);
+        if (done < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(errno);
+            return false;
+        }
+        data += done;
+        length -= static_cast<std::size_t>(done);
+        size_ += static_cast<std::uint64_t>(done);
     }
-    bool copied = copy_contents(from, beside.string());
-    if (copied) {
-        fs::rename(beside, to, error);
-        copied = !error;
-    }
-    if (!copied) {
-        boost::system::error_code ignored;
-        fs::remove(beside, ignored);
-        return false;
-    }
-    fs::remove(from, error);
     return true;
+}
+
+bool temporary_file::reserve_allows(std::size_t length)
+{
+    if (length <= allowance_) {
+        allowance_ -= length;
+        return true;
+    }
+    const std::uint64_t next = std::max<std::uint64_t>(disk_reserve_check_interval, length);
+    struct statvfs info {};
+    if (::fstatvfs(descriptor_, &info) != 0) {
+        // No figures to go by: look again after the next interval.
+        allowance_ = next - length;
+        return true;
+    }
+    const std::uint64_t unit = info.f_frsize != 0 ? info.f_frsize : info.f_bsize;
+    const std::uint64_t free_bytes = std::uint64_t(info.f_bavail) * unit;
+    const std::uint64_t reserve =
+        std::min(disk_reserve_limit, std::uint64_t(info.f_blocks) * unit / 100 * disk_reserve_percent);
+    const std::uint64_t headroom = free_bytes > reserve ? free_bytes - reserve : 0;
+    if (length > headroom) {
+        fail(reserve_reached);
+        return false;
+    }
+    allowance_ = std::min(headroom, next) - length;
+    return true;
+}
+
+void temporary_file::fail(int error)
+{
+    if (error_ == 0)
+        error_ = error;
+    if (descriptor_ >= 0)
+        ::close(std::exchange(descriptor_, -1));
+    if (!named_path_.empty())
+        ::unlink(std::exchange(named_path_, {}).c_str());
+}
+
+void temporary_file::discard()
+{
+    fail(ECANCELED);
+}
+
+bool temporary_file::close_checked()
+{
+    // Data that a network file system could not store shows up here.
+    if (::close(std::exchange(descriptor_, -1)) == 0)
+        return true;
+    fail(errno);
+    return false;
+}
+
+temporary_file::outcome temporary_file::publish(std::string& path)
+{
+    if (!good())
+        return outcome::write_failed;
+    std::string placed;
+    if (named_path_.empty()) {
+        // The descriptor is the file's only handle: link first, close after.
+        const int descriptor = descriptor_;
+        const int error = take_free_name(final_path_, placed,
+                                         [descriptor](const std::string& name) { return link_unnamed(descriptor, name); });
+        if (error != 0) {
+            fail(error);
+            return outcome::place_failed;
+        }
+        if (!close_checked()) {
+            ::unlink(placed.c_str());
+            return outcome::write_failed;
+        }
+    } else {
+        if (!close_checked())
+            return outcome::write_failed;
+        const std::string& from = named_path_;
+        const int error = take_free_name(final_path_, placed,
+                                         [&from](const std::string& name) { return rename_exclusive(from, name); });
+        if (error != 0) {
+            fail(error);
+            return outcome::place_failed;
+        }
+        named_path_.clear();
+    }
+    path = std::move(placed);
+    return outcome::published;
+}
+
+std::string temporary_file::failure() const
+{
+    if (good())
+        return {};
+    if (error_ == reserve_reached)
+        return "free-space reserve reached";
+    return std::error_code(error_ != 0 ? error_ : EBADF, std::generic_category()).message();
+}
+
+std::string final_name_candidate(const std::string& path, unsigned number)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    const std::string name = path.substr(start);
+    std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0)
+        dot = name.size();
+    std::string stem = name.substr(0, dot);
+    std::string extension = name.substr(dot);
+    const std::string suffix = number == 0 ? std::string() : "-" + std::to_string(number);
+    const std::size_t room = longest_file_name - suffix.size();
+    if (extension.size() > room) {
+        cut_at_character(extension, room);
+        stem.clear();
+    } else {
+        cut_at_character(stem, room - extension.size());
+    }
+    return path.substr(0, start) + stem + suffix + extension;
+}
+
+bool gives_unnamed_files(const std::string& folder)
+{
+    const int descriptor = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (descriptor < 0)
+        return false;
+    ::close(descriptor);
+    return true;
+}
+
+unsigned remove_stale_partials(const std::string& folder, unsigned depth)
+{
+    DIR* listing = ::opendir(folder.c_str());
+    if (!listing)
+        return 0;
+    unsigned removed = 0;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        const std::string path = folder + "/" + name;
+        if (const pid_t owner = partial_owner(entry->d_name); owner > 0) {
+            if (process_gone(owner) && ::unlink(path.c_str()) == 0)
+                ++removed;
+            continue;
+        }
+        if (depth == 0)
+            continue;
+        bool is_folder = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat info {};
+            is_folder = ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+        }
+        if (is_folder)
+            removed += remove_stale_partials(path, depth - 1);
+    }
+    ::closedir(listing);
+    return removed;
 }
 
 }  // namespace mediacap

@@ -1,5 +1,6 @@
 #include "mediacap/http/capture_table.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -31,11 +32,15 @@ public:
     inflater(const inflater&) = delete;
     inflater& operator=(const inflater&) = delete;
 
-    // Inflates one chunk and hands every produced block to `write`. False
-    // when the data is corrupt; the output of the failing step is dropped.
+    // Inflates one chunk and hands every produced block to `write`, which
+    // answers false when the block could not be stored; inflating stops
+    // there (the caller sees the file's failure). False when the data is
+    // corrupt or the body passes its bounds; the output of the failing step
+    // is dropped.
     template <typename Write>
     bool inflate_chunk(const char* data, unsigned length, Write write)
     {
+        compressed_ += length;
         if (!started_) {
             // The framing of a deflate body is known once two bytes are in.
             head_.append(data, length);
@@ -47,6 +52,9 @@ public:
         }
         return feed(data, length, write);
     }
+
+    // The end of the compressed stream was seen.
+    bool ended() const { return ended_; }
 
 private:
     static bool has_zlib_header(const std::string& bytes)
@@ -71,6 +79,9 @@ private:
     {
         if (broken_)
             return false;
+        // Bytes after the end of the compressed stream are ignored.
+        if (ended_)
+            return true;
         static constexpr std::size_t buffer_size = 64 * 1024;
         if (buffer_.empty())
             buffer_.resize(buffer_size);
@@ -87,25 +98,37 @@ private:
             if (result != Z_OK && result != Z_STREAM_END)
                 return false;
             const std::size_t produced = buffer_size - stream_.avail_out;
-            if (produced > 0)
-                write(buffer_.data(), produced);
-            // Bytes after the end of the compressed stream are ignored.
-            if (result == Z_STREAM_END)
+            inflated_ += produced;
+            if (inflated_ > allowed())
+                return false;
+            if (produced > 0 && !write(buffer_.data(), produced))
                 return true;
+            if (result == Z_STREAM_END) {
+                ended_ = true;
+                return true;
+            }
             if (stream_.avail_in == 0 && stream_.avail_out != 0)
                 return true;
         }
     }
 
+    std::uint64_t allowed() const
+    {
+        return std::min(inflate_size_limit, std::max(inflate_free_size, inflate_ratio * compressed_));
+    }
+
     z_stream stream_{};
     bool started_ = false;
     bool broken_ = false;
+    bool ended_ = false;
+    std::uint64_t compressed_ = 0;  // bytes handed to inflate_chunk
+    std::uint64_t inflated_ = 0;
     std::string head_;
     std::vector<char> buffer_;
 };
 
 capture_entry::capture_entry(unsigned id, const std::string& final_path)
-    : id(id), file(""), final_path(final_path)
+    : id(id), file(final_path), final_path(final_path)
 {
 }
 
@@ -158,17 +181,25 @@ bool capture_table::append(unsigned id, const char* data, unsigned length, int& 
     if (found == entries_.end())
         return false;
     capture_entry& entry = *found->second;
-    std::ofstream& stream = entry.file.stream;
+    entry.received += length;
+    if (entry.failure != 0) {
+        code = entry.failure;
+        return true;
+    }
+    temporary_file& file = entry.file;
     bool inflated = true;
     if (!entry.inflating) {
-        stream.write(data, length);
+        file.write(data, length);
     } else {
-        inflated = entry.inflater->inflate_chunk(data, length, [&](const char* block, std::size_t size) {
-            stream.write(block, static_cast<std::streamsize>(size));
-        });
+        inflated = entry.inflater->inflate_chunk(
+            data, length, [&file](const char* block, std::size_t size) { return file.write(block, size); });
     }
-    code = !inflated ? 4 : stream.good() ? 0 : 1;
-    entry.received += length;
+    code = !inflated ? 4 : file.good() ? 0 : 1;
+    if (code != 0) {
+        // A body with a hole or a bad stretch is worth nothing: it is never kept.
+        entry.failure = code;
+        file.discard();
+    }
     return true;
 }
 
@@ -182,14 +213,30 @@ bool capture_table::progress(unsigned id, double& received, double& total) const
     return true;
 }
 
-bool capture_table::finish(unsigned id, int& code)
+bool capture_table::finish(unsigned id, int& code, std::string& path)
 {
     const auto found = entries_.find(id);
     if (found == entries_.end())
         return false;
     capture_entry& entry = *found->second;
-    entry.file.stream.close();
-    code = move_file(entry.file.path, entry.final_path) ? 0 : 3;
+    if (entry.failure != 0) {
+        code = entry.failure;
+    } else if (entry.inflating && !entry.inflater->ended()) {
+        // The body ended before its compressed stream did: it was cut.
+        code = 4;
+    } else {
+        switch (entry.file.publish(path)) {
+        case temporary_file::outcome::published:
+            code = 0;
+            break;
+        case temporary_file::outcome::write_failed:
+            code = 1;
+            break;
+        case temporary_file::outcome::place_failed:
+            code = 3;
+            break;
+        }
+    }
     entries_.erase(found);
     return true;
 }
@@ -199,9 +246,8 @@ bool capture_table::close(unsigned id, int& code)
     const auto found = entries_.find(id);
     if (found == entries_.end())
         return false;
-    capture_entry& entry = *found->second;
-    entry.file.stream.close();
-    code = entry.received != entry.total ? 5 : 0;
+    const capture_entry& entry = *found->second;
+    code = entry.failure != 0 ? entry.failure : entry.received != entry.total ? 5 : 0;
     entries_.erase(found);
     return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -11,9 +12,19 @@ namespace mediacap::http {
 
 class inflater;
 
-// One captured body on its way to disk: written to a temporary file, inflated
-// on the way for "gzip" and "deflate" responses, and moved to `final_path`
-// when the body is complete.
+// Bounds of one inflated body, against decompression bombs: its first
+// inflate_free_size bytes are always allowed, past them it may reach at most
+// inflate_ratio times the compressed bytes received so far, and never more
+// than inflate_size_limit. A body that passes a bound fails with code 4.
+// The output is made in slices of 64 KiB with the bounds checked after each,
+// so one chunk never keeps the capture loop busy for long.
+inline constexpr std::uint64_t inflate_free_size = std::uint64_t(1) << 20;
+inline constexpr std::uint64_t inflate_ratio = 100;
+inline constexpr std::uint64_t inflate_size_limit = std::uint64_t(1) << 30;
+
+// One captured body on its way to disk: written to a temporary file in the
+// folder of `final_path`, inflated on the way for "gzip" and "deflate"
+// responses, and put in place when the body is complete.
 struct capture_entry {
     capture_entry(unsigned id, const std::string& final_path);
     ~capture_entry();
@@ -28,6 +39,7 @@ struct capture_entry {
     std::unique_ptr<http::inflater> inflater;  // present only when inflating
     double total = 0;     // announced Content-Length, 0 when absent or not a number
     double received = 0;  // body bytes handed to append, counted before inflating
+    int failure = 0;      // code of the first failed append (1 or 4); the file is gone then
 };
 
 // The engine's captures in progress, keyed by transfer id (the connection id).
@@ -35,9 +47,14 @@ struct capture_entry {
 //
 // Every operation but begin answers false when no entry has that id, and then
 // does nothing and leaves `code` alone. Codes: 0 success, 1 the write failed
-// (or the temporary file never opened), 3 the move to the final path failed,
-// 4 inflating this chunk failed, 5 the connection closed with a received
-// count different from the announced length.
+// (also the file never opened, the free-space reserve was reached or the
+// close failed), 3 no final name could be taken, 4 inflating failed (corrupt
+// data, a bound passed, or a stream that ended before its end), 5 the
+// connection closed with a received count different from the announced
+// length.
+//
+// A capture that failed (1 or 4) has lost its file at once: each later
+// operation answers that same code, and it is never put in place.
 class capture_table {
 public:
     // Opens a capture for the response of `exchange`, to end at `path`. An
@@ -49,8 +66,10 @@ public:
 
     bool progress(unsigned id, double& received, double& total) const;
 
-    // The body is complete: moves the file to its final path, drops the entry.
-    bool finish(unsigned id, int& code);
+    // The body is complete: puts the file in place, drops the entry. The file
+    // never replaces another: when the final path is taken, the next free
+    // name is used (final_name_candidate), and `path` gets the name written.
+    bool finish(unsigned id, int& code, std::string& path);
 
     // The connection closed first: drops the entry and its file.
     bool close(unsigned id, int& code);

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <ostream>
 #include <type_traits>
 
 #include <boost/format.hpp>
@@ -25,11 +24,16 @@ struct curl_global {
 };
 const curl_global curl_global_instance;
 
-// The user data of the write callback: the job and the stream it fills.
+// The user data of the write callback: the job and the file it fills.
 struct write_target {
     download_job* job;
-    std::ostream* stream;
+    temporary_file* file;
 };
+
+std::string write_failure(const temporary_file& file)
+{
+    return "Error writing file: " + file.failure();
+}
 
 }  // namespace
 
@@ -72,8 +76,8 @@ download_job::~download_job() = default;
 
 void download_job::run()
 {
-    temporary_file file("");
-    if (!file.stream.good()) {
+    temporary_file file(final_path_);
+    if (!file.good()) {
         handler_->on_download_error(id_, 2, "Error opening temporary file");
         return;
     }
@@ -105,7 +109,7 @@ void download_job::run()
     for (const auto& [name, value] : request.headers)
         curl_->headers = curl_slist_append(curl_->headers, (boost::format("%1%: %2%") % name % value).str().c_str());
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, curl_->headers);
-    write_target target{this, &file.stream};
+    write_target target{this, &file};
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &download_job::write_callback);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &target);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
@@ -120,10 +124,11 @@ void download_job::run()
     const CURLcode result = easy ? curl_easy_perform(easy) : CURLE_FAILED_INIT;
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
     curl_->free_headers();
-    file.stream.close();
 
     if (result != CURLE_OK) {
-        handler_->on_download_error(id_, 0, curl_easy_strerror(result));
+        // A transfer ended by its own file says so rather than libcurl's
+        // "Failure writing output to destination".
+        handler_->on_download_error(id_, 0, file.good() ? curl_easy_strerror(result) : write_failure(file));
         return;
     }
     long status = 0;
@@ -132,11 +137,18 @@ void download_job::run()
         handler_->on_download_error(id_, 1, std::to_string(status));
         return;
     }
-    if (!move_file(file.path, final_path_)) {
+    std::string written;
+    switch (file.publish(written)) {
+    case temporary_file::outcome::published:
+        handler_->on_download_finished(id_, written);
+        break;
+    case temporary_file::outcome::write_failed:
+        handler_->on_download_error(id_, 0, write_failure(file));
+        break;
+    case temporary_file::outcome::place_failed:
         handler_->on_download_error(id_, 3, "");
-        return;
+        break;
     }
-    handler_->on_download_finished(id_);
 }
 
 std::size_t download_job::write_callback(char* data, std::size_t size, std::size_t count, void* user)
@@ -146,8 +158,7 @@ std::size_t download_job::write_callback(char* data, std::size_t size, std::size
     if (target->job->cancelled_.load())
         return 0;
     const std::size_t length = size * count;
-    target->stream->write(data, static_cast<std::streamsize>(length));
-    return target->stream->fail() ? 0 : length;
+    return target->file->write(data, length) ? length : 0;
 }
 
 static_assert(std::is_same_v<curl_off_t, std::int64_t>, "progress_callback must match curl_xferinfo_callback");

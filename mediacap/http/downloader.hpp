@@ -21,8 +21,9 @@ class curl_session;
 inline constexpr std::chrono::seconds default_stall_limit{120};
 
 // Replays one sniffed request with libcurl against the same server address
-// and port, writes the body to a temporary file and, on status 200, moves it
-// to the final path. Runs on a pool worker; reports through the handler from
+// and port, writes the body to a temporary file in the final path's folder
+// and, on status 200, puts it in place under the final path or the next free
+// name beside it. Runs on a pool worker; reports through the handler from
 // that worker only.
 class download_job {
 public:

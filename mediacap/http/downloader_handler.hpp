@@ -22,12 +22,16 @@ public:
     // The received count grew. `total` is 0 when the server announced no length.
     virtual void on_download_progress(unsigned id, unsigned total, unsigned received) = 0;
 
-    // Status 200 and the file is in place.
-    virtual void on_download_finished(unsigned id) = 0;
+    // Status 200 and the file is in place at `path`: the job's path, or the
+    // next free name beside it when a file already had that name.
+    virtual void on_download_finished(unsigned id, const std::string& path) = 0;
 
     // The job ended without a file. Codes: 0 libcurl failure (also cancel and
-    // stall) or unsupported method, 1 status other than 200 (the message is
-    // the status), 2 temporary file not opened, 3 move to the final path failed.
+    // stall) or unsupported method, or the file could not be written (the
+    // message then begins "Error writing file: " and says why: a full disk,
+    // the free-space reserve, a failed close); 1 status other than 200 (the
+    // message is the status); 2 temporary file not opened; 3 no final name
+    // could be taken.
     virtual void on_download_error(unsigned id, int code, const std::string& message) = 0;
 };
 

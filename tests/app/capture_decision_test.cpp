@@ -247,12 +247,12 @@ private slots:
         engine.on_download_started(7, exchange, path);
         engine.on_download_progress(7, 20000, 512);
         engine.on_download_error(8, 1, "HTTP status 404");
-        engine.on_download_finished(7);
+        engine.on_download_finished(7, path + "-1");
         engine.on_capture_started(4294967295u, exchange, path);
         engine.on_capture_progress(4294967295u, 20000, 20000);
         engine.on_capture_error(9, 5, "");
         engine.on_capture_stream_closed(10);
-        engine.on_capture_finished(4294967295u);
+        engine.on_capture_finished(4294967295u, path);
 
         QCOMPARE(downloadStarted.size(), 1);
         QCOMPARE(downloadStarted[0][0].toInt(), 7);
@@ -270,6 +270,7 @@ private slots:
         QCOMPARE(downloadError[0], (QList<QVariant>{8, 1, QString("HTTP status 404")}));
         QCOMPARE(downloadFinished.size(), 1);
         QCOMPARE(downloadFinished[0][0].toInt(), 7);
+        QCOMPARE(downloadFinished[0][1].toString(), QString::fromStdString(path + "-1"));
 
         // The int of a signal carries the same bits as the engine's unsigned id.
         QCOMPARE(captureStarted.size(), 1);
@@ -283,6 +284,7 @@ private slots:
         QCOMPARE(captureStreamClosed[0][0].toInt(), 10);
         QCOMPARE(captureFinished.size(), 1);
         QCOMPARE(captureFinished[0][0].toInt(), -1);
+        QCOMPARE(captureFinished[0][1].toString(), QString::fromStdString(path));
     }
 
     // The path goes to the engine as 8-bit text and comes back with the

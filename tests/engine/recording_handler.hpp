@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "mediacap/engine.hpp"
 #include "mediacap/handler.hpp"
 
 namespace engine_test {
@@ -53,7 +54,10 @@ public:
     {
         add(report{"download_progress", id, 0, "", total, received, ""});
     }
-    void on_download_finished(unsigned id) override { add(report{"download_finished", id}); }
+    void on_download_finished(unsigned id, const std::string& path) override
+    {
+        add(report{"download_finished", id, 0, "", 0, 0, path});
+    }
     void on_download_error(unsigned id, int code, const std::string& message) override
     {
         add(report{"download_error", id, code, message});
@@ -66,7 +70,10 @@ public:
     {
         add(report{"capture_progress", id, 0, "", total, received, ""});
     }
-    void on_capture_finished(unsigned id) override { add(report{"capture_finished", id}); }
+    void on_capture_finished(unsigned id, const std::string& path) override
+    {
+        add(report{"capture_finished", id, 0, "", 0, 0, path});
+    }
     void on_capture_error(unsigned id, int code, const std::string& message) override
     {
         add(report{"capture_error", id, code, message});
@@ -137,5 +144,17 @@ private:
     std::vector<report> reports_;
     int decisions_ = 0;
 };
+
+// Runs a new engine over the pcap file `capture` until its end.
+inline void run_engine_over(const std::string& capture, mediacap::handler& handler)
+{
+    mediacap::engine_options options;
+    options.device = "unused";
+    options.pool_size = 2;
+    options.capture_file = capture;
+    mediacap::engine engine(&options, &handler);
+    engine.run();
+    engine.stop();
+}
 
 }  // namespace engine_test

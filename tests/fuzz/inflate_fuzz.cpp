@@ -8,8 +8,9 @@
 //
 // Checked besides memory safety: append answers only the codes 0, 1 and 4,
 // the received count is the sum of the chunk lengths, the entry is gone after
-// the ending, and a stream that inflates without error is written the same
-// whether it came in its chunks or in one piece.
+// the ending, a file is reported only by a finish that succeeded, and a
+// stream that inflates without error is written the same whether it came in
+// its chunks or in one piece.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,10 +31,10 @@ void require(bool condition)
 }
 
 // Feeds the chunks to a new capture and ends it; true when no
-// chunk failed to inflate. The written file is left at `final_path` when
-// finished.
+// chunk failed to inflate. The file written when finished is left at
+// `written` (empty when none was).
 bool capture(const std::uint8_t* data, std::size_t size, bool gzip, bool finish, bool in_one_piece,
-             const std::string& final_path)
+             const std::string& final_path, std::string& written)
 {
     mediacap::http::http_response response;
     response.status = 200;
@@ -68,7 +69,8 @@ bool capture(const std::uint8_t* data, std::size_t size, bool gzip, bool finish,
         require(received == sent && total == 1000);
     }
     int code = -1;
-    require(finish ? table.finish(7, code) : table.close(7, code));
+    require(finish ? table.finish(7, code, written) : table.close(7, code));
+    require(written.empty() == (code != 0 || !finish));
     double received, total;
     require(!table.progress(7, received, total));
     return inflated;
@@ -96,13 +98,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string cut_path = std::string(folder ? folder : "/tmp") + "/inflate-fuzz-cut";
     const std::string whole_path = std::string(folder ? folder : "/tmp") + "/inflate-fuzz-whole";
 
-    const bool cut_inflated = capture(data + 1, size - 1, gzip, finish, false, cut_path);
-    const bool whole_inflated = capture(data + 1, size - 1, gzip, finish, true, whole_path);
+    std::string cut_written, whole_written;
+    const bool cut_inflated = capture(data + 1, size - 1, gzip, finish, false, cut_path, cut_written);
+    const bool whole_inflated = capture(data + 1, size - 1, gzip, finish, true, whole_path, whole_written);
     // A stream that inflates without error gives the same bytes however it
-    // was cut into chunks.
-    if (finish && cut_inflated && whole_inflated)
-        require(read_file(cut_path) == read_file(whole_path));
-    std::remove(cut_path.c_str());
-    std::remove(whole_path.c_str());
+    // was cut into chunks, and is kept only when it ended.
+    if (finish && cut_inflated && whole_inflated) {
+        require(cut_written.empty() == whole_written.empty());
+        require(read_file(cut_written) == read_file(whole_written));
+    }
+    std::remove(cut_written.c_str());
+    std::remove(whole_written.c_str());
     return 0;
 }

@@ -1,18 +1,15 @@
 #include <gtest/gtest.h>
 
 #include "mediacap/http/capture_table.hpp"
-#include "mediacap/temporary_file.hpp"
+#include "tests/support/test_data.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,6 +18,7 @@ using mediacap::http::capture_table;
 using mediacap::http::http_request;
 using mediacap::http::http_response;
 using mediacap::http::http_tuple;
+using test_support::names_in;
 
 namespace {
 
@@ -84,17 +82,8 @@ http_tuple response_with(std::initializer_list<std::pair<std::string, std::strin
     return http_tuple(http_request{}, response);
 }
 
-std::vector<std::string> files_in(const fs::path& folder)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    return names;
-}
-
-// Each test gets a temporary directory of its own (through TMPDIR, which is
-// where the temporary files go) and a folder for the final files, both under
-// the build folder so that they share a file system.
+// Each test gets a folder of its own for the final files; the temporary
+// files are made there too, without a name while they are written.
 class CaptureTable : public ::testing::Test {
 protected:
     void SetUp() override
@@ -102,19 +91,10 @@ protected:
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         root_ = fs::absolute(fs::path("capture_table_test.d") / info->name());
         fs::remove_all(root_);
-        temp_ = root_ / "temp";
         final_ = root_ / "final";
-        fs::create_directories(temp_);
         fs::create_directories(final_);
-        use_temp(temp_);
     }
-    void TearDown() override
-    {
-        ::unsetenv("TMPDIR");
-        fs::remove_all(root_);
-    }
-
-    static void use_temp(const fs::path& folder) { ::setenv("TMPDIR", folder.c_str(), 1); }
+    void TearDown() override { fs::remove_all(root_); }
 
     // Feeds `data` in pieces of `piece` bytes and returns the codes seen.
     static std::vector<int> feed(capture_table& table, unsigned id, const std::string& data, std::size_t piece)
@@ -129,7 +109,7 @@ protected:
         return codes;
     }
 
-    fs::path root_, temp_, final_;
+    fs::path root_, final_;
 };
 
 }  // namespace
@@ -163,10 +143,12 @@ TEST_F(CaptureTable, BodiesStoredDecodedWhateverTheCodingAndSplit)
             EXPECT_EQ(received, c.wire.size()) << "received counts the bytes as they arrived";
             EXPECT_EQ(total, c.wire.size());
             int code = -1;
-            ASSERT_TRUE(table.finish(9, code));
+            std::string written;
+            ASSERT_TRUE(table.finish(9, code, written));
             EXPECT_EQ(code, 0);
+            EXPECT_EQ(written, target.string());
             EXPECT_TRUE(read_file(target) == body) << "file of " << fs::file_size(target) << " bytes differs";
-            EXPECT_TRUE(files_in(temp_).empty());
+            EXPECT_EQ(names_in(final_), std::set<std::string>{"body.bin"}) << "nothing left beside it";
             fs::remove(target);
         }
     }
@@ -184,7 +166,8 @@ TEST_F(CaptureTable, ChunksThatInflateFarBeyondTheirSize)
     table.begin(response_with({{"Content-Encoding", "gzip"}}), 1, target.string());
     EXPECT_EQ(feed(table, 1, wire, wire.size()), std::vector<int>{0});
     int code = -1;
-    ASSERT_TRUE(table.finish(1, code));
+    std::string written;
+    ASSERT_TRUE(table.finish(1, code, written));
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(read_file(target) == zeros);
 
@@ -194,14 +177,15 @@ TEST_F(CaptureTable, ChunksThatInflateFarBeyondTheirSize)
     const std::string body = sample_body(3 * 65536);
     std::size_t flush_end = 0;
     const std::string raw = compress(body, framing::raw, 65536, &flush_end);
-    table.begin(response_with({{"Content-Encoding", "deflate"}}), 2, target.string());
+    const fs::path flushed = final_ / "flushed";
+    table.begin(response_with({{"Content-Encoding", "deflate"}}), 2, flushed.string());
     int first = -1, second = -1;
     ASSERT_TRUE(table.append(2, raw.data(), static_cast<unsigned>(flush_end), first));
     ASSERT_TRUE(table.append(2, raw.data() + flush_end, static_cast<unsigned>(raw.size() - flush_end), second));
     EXPECT_EQ(first, 0);
     EXPECT_EQ(second, 0);
-    ASSERT_TRUE(table.finish(2, code));
-    EXPECT_TRUE(read_file(target) == body);
+    ASSERT_TRUE(table.finish(2, code, written));
+    EXPECT_TRUE(read_file(flushed) == body);
 }
 
 TEST_F(CaptureTable, OnlyExactCodingNamesAreInflated)
@@ -214,39 +198,63 @@ TEST_F(CaptureTable, OnlyExactCodingNamesAreInflated)
         table.begin(response_with({{"Content-Encoding", coding}}), 3, target.string());
         EXPECT_EQ(feed(table, 3, wire, 4), std::vector<int>(((wire.size() + 3) / 4), 0));
         int code = -1;
-        ASSERT_TRUE(table.finish(3, code));
+        std::string written;
+        ASSERT_TRUE(table.finish(3, code, written));
         EXPECT_EQ(read_file(target), wire) << "stored as received";
+        fs::remove(target);
     }
 }
 
-TEST_F(CaptureTable, CorruptDataFailsThatChunkAndTheNextButTheFileIsKept)
+TEST_F(CaptureTable, CorruptCutOrBoundlessBodiesFailAndKeepNothing)
 {
     const std::string body = sample_body(50000);
-    for (framing kind : {framing::gzip, framing::zlib, framing::raw}) {
-        std::string wire = compress(body, kind);
-        capture_table table;
-        const fs::path target = final_ / "corrupt";
-        table.begin(response_with({{"Content-Encoding", kind == framing::gzip ? "gzip" : "deflate"},
-                                   {"Content-Length", std::to_string(wire.size())}}),
-                    4, target.string());
-        const std::size_t half = wire.size() / 2;
-        for (std::size_t i = half; i < half + 64; ++i)
+    const auto corrupt = [](std::string wire) {
+        for (std::size_t i = wire.size() / 2; i < wire.size() / 2 + 64; ++i)
             wire[i] = static_cast<char>(~wire[i]);
-        const auto codes = feed(table, 4, wire, half);
-        ASSERT_GE(codes.size(), 2u);
-        EXPECT_EQ(codes[0], 0);
-        EXPECT_EQ(codes[1], 4);
-        if (codes.size() > 2) {
-            EXPECT_EQ(codes[2], 4) << "zlib keeps failing after corrupt data";
+        return wire;
+    };
+    const auto cut = [](std::string wire, std::size_t by) { return wire.substr(0, wire.size() - by); };
+    const std::string gzip_wire = compress(body, framing::gzip);
+    // A bomb: 2 MiB of zeros from about 2 KiB, a ratio far past the bound.
+    const std::string bomb = compress(std::string(2 << 20, '\0'), framing::gzip);
+    struct {
+        const char* name;
+        const char* coding;
+        std::string wire;
+        std::size_t piece;  // 0: two halves
+        int first_failing;  // index of the first append that fails, -1 none
+        int code;
+    } cases[] = {
+        {"corrupt gzip", "gzip", corrupt(gzip_wire), 0, 1, 4},
+        {"corrupt zlib", "deflate", corrupt(compress(body, framing::zlib)), 0, 1, 4},
+        {"corrupt raw deflate", "deflate", corrupt(compress(body, framing::raw)), 0, 1, 4},
+        {"gzip without its trailer", "gzip", cut(gzip_wire, 8), 1000, -1, 4},
+        {"gzip cut in its data", "gzip", cut(gzip_wire, 2000), 1000, -1, 4},
+        {"raw deflate cut", "deflate", cut(compress(body, framing::raw), 100), 1000, -1, 4},
+        {"one byte of deflate", "deflate", "x", 1, -1, 4},
+        {"decompression bomb", "gzip", bomb, 1460, 0, 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        capture_table table;
+        const fs::path target = final_ / "failed";
+        table.begin(response_with({{"Content-Encoding", c.coding}, {"Content-Length", std::to_string(c.wire.size())}}),
+                    4, target.string());
+        const auto codes = feed(table, 4, c.wire, c.piece ? c.piece : c.wire.size() / 2);
+        for (std::size_t i = 0; i < codes.size(); ++i)
+            EXPECT_EQ(codes[i], c.first_failing >= 0 && int(i) >= c.first_failing ? c.code : 0) << "append " << i;
+        if (c.first_failing >= 0) {
+            EXPECT_TRUE(names_in(final_).empty()) << "the file is dropped at the failure";
         }
         double received = 0, total = 0;
         table.progress(4, received, total);
-        EXPECT_EQ(received, wire.size()) << "failed chunks are counted too";
+        EXPECT_EQ(received, c.wire.size()) << "failed chunks are counted too";
         int code = -1;
-        ASSERT_TRUE(table.finish(4, code));
-        EXPECT_EQ(code, 0);
-        EXPECT_TRUE(fs::exists(target));
-        EXPECT_EQ(read_file(target), body.substr(0, fs::file_size(target))) << "what was written is a prefix";
+        std::string written = "untouched";
+        ASSERT_TRUE(table.finish(4, code, written));
+        EXPECT_EQ(code, c.code) << "the end reports the failure again, never success";
+        EXPECT_EQ(written, "untouched");
+        EXPECT_TRUE(names_in(final_).empty());
     }
 }
 
@@ -282,20 +290,17 @@ TEST_F(CaptureTable, SecondBeginReplacesTheFirstSilently)
     int code = -1;
     table.begin(response_with({}), 7, (final_ / "first").string());
     ASSERT_TRUE(table.append(7, "first body", 10, code));
-    ASSERT_EQ(files_in(temp_).size(), 1u);
-    const std::string first_temp = files_in(temp_)[0];
+    EXPECT_TRUE(names_in(final_).empty()) << "a file being written has no name";
 
     table.begin(response_with({}), 7, (final_ / "second").string());
-    const auto names = files_in(temp_);
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_NE(names[0], first_temp) << "the first temporary file is removed";
     double received = -1, total = -1;
     ASSERT_TRUE(table.progress(7, received, total));
     EXPECT_EQ(received, 0);
     ASSERT_TRUE(table.append(7, "second", 6, code));
-    ASSERT_TRUE(table.finish(7, code));
+    std::string written;
+    ASSERT_TRUE(table.finish(7, code, written));
     EXPECT_EQ(read_file(final_ / "second"), "second");
-    EXPECT_FALSE(fs::exists(final_ / "first"));
+    EXPECT_EQ(names_in(final_), std::set<std::string>{"second"});
 }
 
 TEST_F(CaptureTable, CloseKeepsNothingWhateverTheCounts)
@@ -318,8 +323,7 @@ TEST_F(CaptureTable, CloseKeepsNothingWhateverTheCounts)
         code = -1;
         ASSERT_TRUE(table.close(8, code));
         EXPECT_EQ(code, c.code) << "length " << c.length << " with " << c.data.size() << " bytes";
-        EXPECT_FALSE(fs::exists(final_ / "closed"));
-        EXPECT_TRUE(files_in(temp_).empty());
+        EXPECT_TRUE(names_in(final_).empty());
         EXPECT_FALSE(table.close(8, code)) << "the entry is gone";
     }
 }
@@ -329,111 +333,74 @@ TEST_F(CaptureTable, UnknownIdsDoNothing)
     capture_table table;
     int code = 42;
     double received = 1, total = 2;
+    std::string written;
     EXPECT_FALSE(table.append(1, "x", 1, code));
     EXPECT_FALSE(table.progress(1, received, total));
-    EXPECT_FALSE(table.finish(1, code));
+    EXPECT_FALSE(table.finish(1, code, written));
     EXPECT_FALSE(table.close(1, code));
     EXPECT_EQ(code, 42);
     EXPECT_EQ(received, 1);
 
     table.begin(response_with({}), 1, (final_ / "done").string());
-    ASSERT_TRUE(table.finish(1, code));
+    ASSERT_TRUE(table.finish(1, code, written));
     EXPECT_FALSE(table.close(1, code)) << "a closed signal after the finish finds no entry";
     EXPECT_TRUE(fs::exists(final_ / "done"));
 }
 
-TEST_F(CaptureTable, FinishIntoAMissingFolderFailsAndRemovesTheTemporaryFile)
+TEST_F(CaptureTable, AFileThatCannotBeMadeOrPlacedKeepsNothing)
 {
+    // No folder to make the file in: every step fails as a write.
     capture_table table;
-    table.begin(response_with({}), 2, (final_ / "missing" / "file").string());
+    ASSERT_NO_THROW(table.begin(response_with({}), 2, (final_ / "missing" / "file").string()));
     int code = -1;
-    ASSERT_TRUE(table.append(2, "abc", 3, code));
-    EXPECT_EQ(code, 0);
-    ASSERT_TRUE(table.finish(2, code));
-    EXPECT_EQ(code, 3);
-    EXPECT_TRUE(files_in(temp_).empty());
-}
-
-TEST_F(CaptureTable, FinishReplacesAnExistingFile)
-{
-    std::ofstream(final_ / "old") << "old contents that are longer";
-    capture_table table;
-    table.begin(response_with({}), 3, (final_ / "old").string());
-    int code = -1;
-    ASSERT_TRUE(table.append(3, "new", 3, code));
-    ASSERT_TRUE(table.finish(3, code));
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(read_file(final_ / "old"), "new");
-}
-
-TEST_F(CaptureTable, NoTemporaryDirectoryLeavesTheStreamFailed)
-{
-    use_temp(root_ / "does-not-exist");
-    capture_table table;
-    ASSERT_NO_THROW(table.begin(response_with({}), 4, (final_ / "never").string()));
-    int code = -1;
-    ASSERT_TRUE(table.append(4, "abc", 3, code));
+    std::string written;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(table.append(2, "abc", 3, code));
+        EXPECT_EQ(code, 1) << "append " << i;
+    }
+    ASSERT_TRUE(table.finish(2, code, written));
     EXPECT_EQ(code, 1);
-    ASSERT_TRUE(table.append(4, "def", 3, code));
-    EXPECT_EQ(code, 1) << "every later append fails too";
-    ASSERT_TRUE(table.finish(4, code));
-    EXPECT_EQ(code, 3) << "there is no file to move";
-    EXPECT_FALSE(fs::exists(final_ / "never"));
-}
 
-TEST_F(CaptureTable, TemporaryNamesFollowTheModel)
-{
-    const std::regex model("tmp-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}");
-    std::string previous;
-    for (int i = 0; i < 20; ++i) {
-        mediacap::temporary_file file("");
-        ASSERT_TRUE(file.stream.good());
-        const fs::path path(file.path);
-        EXPECT_EQ(path.parent_path(), temp_);
-        EXPECT_TRUE(std::regex_match(path.filename().string(), model)) << path.filename();
-        EXPECT_NE(path.filename().string(), previous);
-        previous = path.filename().string();
-        EXPECT_TRUE(fs::exists(path));
-    }
-    EXPECT_TRUE(files_in(temp_).empty()) << "each file removes itself";
-
-    mediacap::temporary_file in_folder((final_).string());
-    EXPECT_EQ(fs::path(in_folder.path).parent_path(), final_);
-}
-
-TEST_F(CaptureTable, MoveAcrossFileSystems)
-{
-    // /dev/shm is a tmpfs on Linux; the final folder lies in the build folder.
-    const fs::path shm = fs::path("/dev/shm") / ("capture_table_test-" + std::to_string(::getpid()));
-    struct stat shm_info {}, final_info {};
-    if (!fs::is_directory("/dev/shm") || !fs::create_directories(shm))
-        GTEST_SKIP() << "no /dev/shm to put temporary files on";
-    ::stat(shm.c_str(), &shm_info);
-    ::stat(final_.c_str(), &final_info);
-    if (shm_info.st_dev == final_info.st_dev) {
-        fs::remove_all(shm);
-        GTEST_SKIP() << "/dev/shm and the build folder are on one file system here";
-    }
-    use_temp(shm);
-
-    std::ofstream(final_ / "moved") << "an older file";
-    const std::string body = sample_body(300000);
-    const std::string wire = compress(body, framing::gzip);
-    capture_table table;
-    table.begin(response_with({{"Content-Encoding", "gzip"}}), 5, (final_ / "moved").string());
-    feed(table, 5, wire, 1000);
-    int code = -1;
-    ASSERT_TRUE(table.finish(5, code));
+    // The folder goes while the body is written: nowhere to put it.
+    const fs::path leaving = final_ / "leaving";
+    fs::create_directories(leaving);
+    table.begin(response_with({}), 3, (leaving / "file").string());
+    ASSERT_TRUE(table.append(3, "abc", 3, code));
     EXPECT_EQ(code, 0);
-    EXPECT_TRUE(read_file(final_ / "moved") == body);
-    EXPECT_TRUE(files_in(shm).empty()) << "the temporary file is gone after the copy";
-    EXPECT_EQ(files_in(final_), std::vector<std::string>{"moved"}) << "no copy left beside the target";
-
-    // A failed copy leaves nothing under the final name.
-    table.begin(response_with({}), 6, (final_ / "missing" / "x").string());
-    ASSERT_TRUE(table.append(6, "abc", 3, code));
-    ASSERT_TRUE(table.finish(6, code));
+    fs::remove(leaving);
+    ASSERT_TRUE(table.finish(3, code, written));
     EXPECT_EQ(code, 3);
-    EXPECT_TRUE(files_in(shm).empty());
-    fs::remove_all(shm);
+    EXPECT_TRUE(names_in(final_).empty());
+}
+
+TEST_F(CaptureTable, FinishNeverReplacesAnExistingFile)
+{
+    struct {
+        std::vector<std::string> existing;
+        std::string target, written;
+    } cases[] = {
+        {{"old"}, "old", "old-1"},
+        {{"pic.jpg", "pic-1.jpg"}, "pic.jpg", "pic-2.jpg"},
+        {{"a.tar.gz"}, "a.tar.gz", "a.tar-1.gz"},
+        {{}, "new.png", "new.png"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        for (const auto& name : c.existing)
+            std::ofstream(final_ / name) << "older " << name;
+        capture_table table;
+        table.begin(response_with({}), 3, (final_ / c.target).string());
+        int code = -1;
+        std::string written;
+        ASSERT_TRUE(table.append(3, "new", 3, code));
+        ASSERT_TRUE(table.finish(3, code, written));
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(written, (final_ / c.written).string());
+        EXPECT_EQ(read_file(final_ / c.written), "new");
+        for (const auto& name : c.existing)
+            EXPECT_EQ(read_file(final_ / name), "older " + name);
+        EXPECT_EQ(names_in(final_).size(), c.existing.size() + 1);
+        fs::remove_all(final_);
+        fs::create_directories(final_);
+    }
 }

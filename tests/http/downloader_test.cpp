@@ -54,7 +54,10 @@ public:
     {
         add(id, {report::progress, 0, {}, total, received, {}});
     }
-    void on_download_finished(unsigned id) override { add(id, {report::finished, 0, {}, 0, 0, {}}); }
+    void on_download_finished(unsigned id, const std::string& path) override
+    {
+        add(id, {report::finished, 0, {}, 0, 0, path});
+    }
     void on_download_error(unsigned id, int code, const std::string& message) override
     {
         add(id, {report::error, code, message, 0, 0, {}});
@@ -199,6 +202,7 @@ TEST_F(Downloader, ReplaysTheSniffedRequestAndKeepsTheBody)
     const auto reports = handler_.of(id);
     EXPECT_EQ(shape(reports), "started progress finished");
     EXPECT_EQ(reports.front().path, target.string());
+    EXPECT_EQ(reports.back().path, target.string()) << "the finished report names the file written";
     unsigned last = 0;
     for (const auto& entry : reports) {
         if (entry.what != report::progress)
@@ -408,21 +412,23 @@ TEST_F(Downloader, FileProblemsHaveTheirOwnCodes)
 {
     server_->route("/video", http_reply("body"));
     downloader jobs(1, &handler_);
-    const unsigned unmovable = jobs.download(exchange("GET", "/video"), (final_ / "missing" / "file").string());
-    ASSERT_TRUE(handler_.wait_ended(1));
-    EXPECT_EQ(shape(handler_.of(unmovable)), "started progress error");
-    EXPECT_EQ(handler_.of(unmovable).back().code, 3);
-    EXPECT_EQ(handler_.of(unmovable).back().message, "");
 
-    // Workers read TMPDIR when a job starts; none is running now.
-    jobs.wait();
-    ::setenv("TMPDIR", (root_ / "does-not-exist").c_str(), 1);
+    // The file is made in the final folder: without one nothing is sent.
     const std::size_t before = server_->request_count();
-    const unsigned no_temp = jobs.download(exchange("GET", "/video"), (final_ / "never").string());
-    ASSERT_TRUE(handler_.wait_ended(2));
-    EXPECT_EQ(shape(handler_.of(no_temp)), "error");
-    EXPECT_EQ(handler_.of(no_temp).back().code, 2);
-    EXPECT_EQ(handler_.of(no_temp).back().message, "Error opening temporary file");
+    const unsigned no_folder = jobs.download(exchange("GET", "/video"), (final_ / "missing" / "file").string());
+    ASSERT_TRUE(handler_.wait_ended(1));
+    EXPECT_EQ(shape(handler_.of(no_folder)), "error");
+    EXPECT_EQ(handler_.of(no_folder).back().code, 2);
+    EXPECT_EQ(handler_.of(no_folder).back().message, "Error opening temporary file");
     EXPECT_EQ(server_->request_count(), before);
     EXPECT_TRUE(fs::is_empty(final_));
+
+    // A taken name is never replaced: the next free one is used and reported.
+    std::ofstream(final_ / "taken.mp4") << "older";
+    const unsigned taken = jobs.download(exchange("GET", "/video"), (final_ / "taken.mp4").string());
+    ASSERT_TRUE(handler_.wait_ended(2));
+    EXPECT_EQ(shape(handler_.of(taken)), "started progress finished");
+    EXPECT_EQ(handler_.of(taken).back().path, (final_ / "taken-1.mp4").string());
+    EXPECT_EQ(read_file(final_ / "taken-1.mp4"), "body");
+    EXPECT_EQ(read_file(final_ / "taken.mp4"), "older");
 }

@@ -52,7 +52,7 @@ public:
         if (ended_.count(id))
             late_.push_back(id);
     }
-    void on_download_finished(unsigned id) override { end(id, -1); }
+    void on_download_finished(unsigned id, const std::string&) override { end(id, -1); }
     void on_download_error(unsigned id, int code, const std::string&) override { end(id, code); }
 
     bool wait_ended(std::size_t count)

@@ -74,7 +74,7 @@ public:
         ADD_FAILURE() << "a download began in capture mode";
     }
     void on_download_progress(unsigned, double, double) override {}
-    void on_download_finished(unsigned) override {}
+    void on_download_finished(unsigned, const std::string&) override {}
     void on_download_error(unsigned, int, const std::string&) override {}
 
     void on_capture_started(unsigned id, const mediacap::http::http_tuple& exchange, const std::string&) override
@@ -93,7 +93,7 @@ public:
         o.total = total;
         o.received = received;
     }
-    void on_capture_finished(unsigned id) override { end(id, "finished"); }
+    void on_capture_finished(unsigned id, const std::string&) override { end(id, "finished"); }
     void on_capture_error(unsigned id, int code, const std::string&) override
     {
         end(id, "error " + std::to_string(code));

@@ -17,6 +17,14 @@ std::string random_bytes(std::size_t size, unsigned seed)
     return bytes;
 }
 
+std::set<std::string> names_in(const std::filesystem::path& folder)
+{
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
 std::string read_file(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);

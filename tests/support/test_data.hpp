@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <set>
 #include <string>
 
 namespace test_support {
@@ -12,6 +13,9 @@ std::string random_bytes(std::size_t size, unsigned seed);
 
 // The whole file, or "" when it cannot be read.
 std::string read_file(const std::filesystem::path& path);
+
+// The names of the entries of `folder`, hidden ones included.
+std::set<std::string> names_in(const std::filesystem::path& folder);
 
 // `plain` compressed as one gzip member (RFC 1952).
 std::string gzip(const std::string& plain);

@@ -261,11 +261,11 @@ private slots:
         if (capture) {
             page.captureStarted(7, described, "/d/tube.example_9.mp4");
             page.captureProgress(7, 100, 40);
-            page.captureFinished(7);
+            page.captureFinished(7, "/d/tube.example_9-1.mp4");
         } else {
             page.downloadStarted(7, described, "/d/tube.example_9.mp4");
             page.downloadProgress(7, 100, 40);
-            page.downloadFinished(7);
+            page.downloadFinished(7, "/d/tube.example_9-1.mp4");
         }
         const auto entry = page.entryAt(0);
         QVERIFY(entry->finished);
@@ -274,7 +274,9 @@ private slots:
         QCOMPARE(entry->downloadId, capture ? -1 : 7);
         QCOMPARE(paintedText(page, 0), QString("Completed"));
 
-        const QList<QVariant> announced = {QString("/d/tube.example_9.mp4"), QString("Tube.example")};
+        // The engine took the next free name: that is the file announced.
+        QCOMPARE(entry->outFile, QString("/d/tube.example_9-1.mp4"));
+        const QList<QVariant> announced = {QString("/d/tube.example_9-1.mp4"), QString("Tube.example")};
         QCOMPARE(videos.size(), kind == Video ? 1 : 0);
         QCOMPARE(images.size(), kind == Image ? 1 : 0);
         if (kind == Video)

@@ -1,0 +1,224 @@
+// Kept files when the disk fills up or the process dies: a capture or a
+// download that could not be written whole leaves nothing and is never
+// reported finished, and a killed capture leaves nothing behind.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
+#include "mediacap/temporary_file.hpp"
+#include "recording_handler.hpp"
+#include "tests/support/http_server.hpp"
+#include "tests/support/pcap_writer.hpp"
+#include "tests/support/private_mounts.hpp"
+#include "tests/support/test_data.hpp"
+
+namespace fs = std::filesystem;
+using engine_test::recording_handler;
+using test_support::http_reply;
+using test_support::http_server;
+using test_support::names_in;
+using test_support::pcap_writer;
+using test_support::random_bytes;
+using test_support::read_file;
+using test_support::side;
+using test_support::tcp_flow;
+
+namespace {
+
+constexpr std::size_t small_disk = 1 << 20;
+
+// One connection per body, all open at once, their responses sent in turns
+// of 10 segments, so the files are written side by side.
+void write_interleaved(const std::string& capture, const std::vector<std::string>& bodies)
+{
+    pcap_writer writer(capture);
+    std::vector<tcp_flow> flows;
+    std::vector<std::string> responses;
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+        flows.emplace_back(writer, "10.4.0." + std::to_string(i + 2), std::uint16_t(42000 + i), "10.4.0.1", 80);
+        flows[i].handshake();
+        flows[i].send(side::client, "GET /" + std::to_string(i) + ".jpg HTTP/1.1\r\nHost: img.example\r\n\r\n");
+        responses.push_back("HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                            std::to_string(bodies[i].size()) + "\r\n\r\n" + bodies[i]);
+    }
+    for (std::size_t at = 0; at < small_disk * 2; at += 14600)
+        for (std::size_t i = 0; i < flows.size(); ++i)
+            if (at < responses[i].size())
+                flows[i].send(side::server, std::string_view(responses[i]).substr(at, 14600));
+    for (auto& flow : flows)
+        flow.close();
+}
+
+class KeptFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        folder_ = fs::temp_directory_path() / ("kept-files-" + std::to_string(::getpid()) + "-" +
+                                               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(folder_);
+        disk_ = folder_ / "disk";
+        fs::create_directories(disk_);
+        capture_ = (folder_ / "traffic.pcap").string();
+    }
+    void TearDown() override
+    {
+        ::umount2(disk_.c_str(), MNT_DETACH);
+        fs::remove_all(folder_);
+    }
+
+    // A fresh tmpfs of 1 MiB at disk_, full to the last byte when asked.
+    void new_small_disk(bool full)
+    {
+        ::umount2(disk_.c_str(), MNT_DETACH);
+        std::string why_not;
+        ASSERT_TRUE(test_support::mount_small_disk(disk_.string(), small_disk, why_not)) << why_not;
+        if (full) {
+            ASSERT_TRUE(test_support::fill_disk(disk_.string()));
+        }
+    }
+
+    // Captures every response into `folder` as "N.jpg" after its target.
+    static recording_handler::decision capture_into(const fs::path& folder)
+    {
+        return [folder](const mediacap::http::http_tuple& exchange, std::string& path) {
+            path = (folder / exchange.request.path.substr(1)).string();
+            return int(mediacap::handler::capture);
+        };
+    }
+
+    fs::path folder_, disk_;
+    std::string capture_;
+};
+
+TEST_F(KeptFiles, CapturesThatDoNotFitKeepNothing_NeedsRoot)
+{
+    SKIP_WITHOUT_PRIVATE_MOUNTS();
+    const std::string small = random_bytes(3000, 1), large = random_bytes(1000000, 2);
+    const std::string first = random_bytes(600000, 3), second = random_bytes(600000, 4);
+    struct {
+        const char* name;
+        bool full;
+        std::vector<std::string> bodies;
+        std::size_t kept;
+    } cases[] = {
+        {"a small body on a full disk", true, {small}, 0},
+        {"a body that would eat into the free-space reserve", false, {large}, 0},
+        {"two bodies that fit one at a time but not together", false, {first, second}, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        new_small_disk(c.full);
+        write_interleaved(capture_, c.bodies);
+        recording_handler handler(capture_into(disk_));
+        engine_test::run_engine_over(capture_, handler);
+
+        std::set<std::string> expected_files = c.full ? std::set<std::string>{"filler"} : std::set<std::string>{};
+        const auto finished = handler.of_kind("capture_finished");
+        EXPECT_EQ(finished.size(), c.kept);
+        for (const auto& report : finished) {
+            const std::string name = fs::path(report.path).filename().string();
+            EXPECT_TRUE(read_file(report.path) == c.bodies.at(std::stoul(name))) << name << " differs";
+            expected_files.insert(name);
+        }
+        std::set<unsigned> failed;
+        for (const auto& report : handler.reports()) {
+            if (report.kind == "capture_error") {
+                EXPECT_EQ(report.code, 1);
+                failed.insert(report.id);
+            } else if (report.kind != "capture_started") {
+                EXPECT_FALSE(failed.count(report.id)) << report.kind << " after the error of " << report.id;
+            }
+        }
+        EXPECT_EQ(failed.size() + c.kept, c.bodies.size());
+        EXPECT_EQ(names_in(disk_), expected_files) << "a failed capture left something";
+    }
+}
+
+TEST_F(KeptFiles, DownloadsThatDoNotFitKeepNothing_NeedsRoot)
+{
+    SKIP_WITHOUT_PRIVATE_MOUNTS();
+    http_server server;
+    server.route("/small", http_reply(random_bytes(5000, 5)));
+    server.route("/large", http_reply(random_bytes(2 * small_disk, 6)));  // a reply far larger than the disk
+    for (const char* target : {"/small", "/large"}) {
+        SCOPED_TRACE(target);
+        const bool full = std::string(target) == "/small";
+        new_small_disk(full);
+        recording_handler handler([this](const mediacap::http::http_tuple&, std::string& path) {
+            path = (disk_ / "reply.bin").string();
+            return int(mediacap::handler::download);
+        });
+        mediacap::engine_options options;
+        options.pool_size = 1;
+        mediacap::engine engine(&options, &handler);
+        mediacap::http::http_tuple exchange;
+        exchange.request.server_address = server.address();
+        exchange.request.server_port = server.port();
+        exchange.request.method = "GET";
+        exchange.request.path = target;
+        exchange.response.status = 200;
+        engine.on_request(1, exchange);
+        EXPECT_TRUE(handler.wait_for("download_error", 1));
+        engine.stop();
+
+        const auto errors = handler.of_kind("download_error");
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_EQ(errors[0].code, 0);
+        EXPECT_EQ(errors[0].message, "Error writing file: free-space reserve reached");
+        EXPECT_TRUE(handler.of_kind("download_finished").empty());
+        EXPECT_EQ(names_in(disk_), full ? std::set<std::string>{"filler"} : std::set<std::string>{});
+    }
+}
+
+// A capture whose process is killed in the middle of the body, then a new
+// start that keeps the same body whole: only that one file is there.
+TEST_F(KeptFiles, ACaptureKilledMidBodyLeavesNothing)
+{
+    const std::string body = random_bytes(300000, 7);
+    write_interleaved(capture_, {body});
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Where the temporary files would go if they did not go beside the target.
+        ::setenv("TMPDIR", disk_.c_str(), 1);
+        struct stalling : recording_handler {
+            using recording_handler::recording_handler;
+            int signal_to = -1;
+            void on_capture_progress(unsigned, double, double) override
+            {
+                (void)!::write(signal_to, "x", 1);
+                ::pause();  // killed here, half-way through the body
+            }
+        } handler(capture_into(disk_));
+        handler.signal_to = ready[1];
+        engine_test::run_engine_over(capture_, handler);
+        ::_exit(1);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    const bool stalled = ::read(ready[0], &byte, 1) == 1;
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(ready[0]);
+    ASSERT_TRUE(stalled) << "the child never reached the body";
+
+    mediacap::remove_stale_partials(folder_.string(), 1);
+    EXPECT_EQ(names_in(disk_), std::set<std::string>{}) << "the killed capture left a file";
+    recording_handler handler(capture_into(disk_));
+    engine_test::run_engine_over(capture_, handler);
+    EXPECT_EQ(names_in(disk_), std::set<std::string>{"0.jpg"});
+    EXPECT_TRUE(read_file(disk_ / "0.jpg") == body);
+}
+
+}  // namespace
+
+PRIVATE_MOUNTS_TEST_MAIN()
