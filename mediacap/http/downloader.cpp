@@ -8,6 +8,7 @@
 #include <boost/format.hpp>
 #include <curl/curl.h>
 
+#include "mediacap/http/request_key.hpp"
 #include "mediacap/temporary_file.hpp"
 
 namespace mediacap::http {
@@ -43,6 +44,7 @@ public:
         if (easy)
             curl_easy_cleanup(easy);
         free_headers();
+        curl_url_cleanup(url);
     }
     curl_session(const curl_session&) = delete;
     curl_session& operator=(const curl_session&) = delete;
@@ -55,7 +57,34 @@ public:
 
     CURL* easy;
     curl_slist* headers = nullptr;
+    // The replay's URL; libcurl reads it until the transfer ends.
+    CURLU* url = nullptr;
 };
+
+namespace {
+
+// The URL of a replay, made of parts that libcurl takes as they are: the
+// sniffed server's address and port, and the target as path and query. No
+// text of the target is ever parsed as an authority (user-info, host or
+// port), so the request goes to the sniffed server or nowhere.
+CURLUcode build_url(CURLU* url, const http_request& request)
+{
+    if (!url)
+        return CURLUE_OUT_OF_MEMORY;
+    const std::size_t question = request.path.find('?');
+    CURLUcode result = curl_url_set(url, CURLUPART_SCHEME, "http", 0);
+    if (result == CURLUE_OK)
+        result = curl_url_set(url, CURLUPART_HOST, request.server_address.c_str(), 0);
+    if (result == CURLUE_OK)
+        result = curl_url_set(url, CURLUPART_PORT, std::to_string(request.server_port).c_str(), 0);
+    if (result == CURLUE_OK)
+        result = curl_url_set(url, CURLUPART_PATH, request.path.substr(0, question).c_str(), 0);
+    if (result == CURLUE_OK && question != std::string::npos)
+        result = curl_url_set(url, CURLUPART_QUERY, request.path.substr(question + 1).c_str(), 0);
+    return result;
+}
+
+}  // namespace
 
 download_job::download_job(unsigned id, const http_tuple& exchange, const std::string& path,
                            downloader_handler* handler, std::chrono::seconds stall_limit)
@@ -93,10 +122,24 @@ void download_job::run()
         return;
     }
     // The replay goes to the address the request was sniffed on; the Host
-    // header travels with the other sniffed headers below.
-    const std::string url =
-        (boost::format("http://%1%:%2%%3%") % request.server_address % request.server_port % request.path).str();
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    // header travels with the other sniffed headers below. A target that is
+    // not a plain path is refused before anything is sent.
+    if (!is_origin_form(request.path)) {
+        handler_->on_download_error(id_, 0, "Unsupported request target");
+        return;
+    }
+    curl_->url = curl_url();
+    const CURLUcode url_result = build_url(curl_->url, request);
+    if (url_result != CURLUE_OK) {
+        handler_->on_download_error(id_, 0, curl_url_strerror(url_result));
+        return;
+    }
+    curl_easy_setopt(easy, CURLOPT_CURLU, curl_->url);
+    // Plain HTTP only, and a redirect is never followed: the answer to the
+    // replay is the one from the sniffed server.
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, 30L);
     // Offer every coding libcurl can decode; the body reaches the write
     // callback decoded.

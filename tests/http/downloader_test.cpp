@@ -268,19 +268,22 @@ TEST_F(Downloader, PostSendsTheSniffedBodyBytes)
     EXPECT_EQ(read_file(final_ / "reply"), "posted:" + sniffed);
 }
 
-TEST_F(Downloader, OtherMethodsAreRefusedBeforeAnythingIsSent)
+TEST_F(Downloader, OtherMethodsAndTargetsAreRefusedBeforeAnythingIsSent)
 {
     downloader jobs(2, &handler_);
     const std::size_t before = server_->request_count();
     const unsigned head = jobs.download(exchange("HEAD", "/video"), (final_ / "head").string());
     const unsigned put = jobs.download(exchange("PUT", "/video"), (final_ / "put").string());
     const unsigned lower = jobs.download(exchange("get", "/video"), (final_ / "get").string());
-    ASSERT_TRUE(handler_.wait_ended(3));
+    const unsigned authority = jobs.download(exchange("GET", "@127.0.0.2:9/video"), (final_ / "at").string());
+    ASSERT_TRUE(handler_.wait_ended(4));
     EXPECT_EQ(shape(handler_.of(head)), "error");
     EXPECT_EQ(handler_.of(head).back().code, 0);
     EXPECT_EQ(handler_.of(head).back().message, "Unsupported method: HEAD");
     EXPECT_EQ(handler_.of(put).back().message, "Unsupported method: PUT");
     EXPECT_EQ(handler_.of(lower).back().message, "Unsupported method: get") << "methods compare exactly";
+    EXPECT_EQ(shape(handler_.of(authority)), "error");
+    EXPECT_EQ(handler_.of(authority).back().message, "Unsupported request target");
     jobs.wait();
     EXPECT_EQ(server_->request_count(), before);
 }
