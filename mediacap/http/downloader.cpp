@@ -1,8 +1,13 @@
 #include "mediacap/http/downloader.hpp"
 
+#include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <ostream>
+#include <string_view>
 #include <type_traits>
 
 #include <boost/format.hpp>
@@ -31,6 +36,88 @@ struct write_target {
     download_job* job;
     std::ostream* stream;
 };
+
+// The body length that the last response head announced, read from its
+// header lines as libcurl passes them on (CURLOPT_HEADERFUNCTION). libcurl
+// frames the body by the last "Content-Length" alone, ignores one that does
+// not fit in 64 bits or that stands beside a "Transfer-Encoding", and then
+// ends the body at the close: the body can end short of a length the server
+// announced and still count as a success. RFC 9112 section 6.3 makes each of
+// those heads an error.
+struct announced_length {
+    std::optional<std::uint64_t> length;  // once a length was read
+    bool invalid = false;                 // unreadable, or two different lengths
+    bool transfer_coded = false;          // a "Transfer-Encoding" field was present
+
+    // One "Content-Length" value: a decimal length, or the same one repeated
+    // in a list (RFC 9110 section 8.6).
+    void add(std::string_view value)
+    {
+        std::size_t comma;
+        do {
+            comma = value.find(',');
+            const std::string_view item = trim(value.substr(0, comma));
+            value.remove_prefix(comma == std::string_view::npos ? value.size() : comma + 1);
+            std::uint64_t number = 0;
+            const auto [end, error] = std::from_chars(item.data(), item.data() + item.size(), number);
+            if (item.empty() || error != std::errc() || end != item.data() + item.size() ||
+                (length && *length != number))
+                invalid = true;
+            else
+                length = number;
+        } while (comma != std::string_view::npos);
+    }
+
+    // Why a body of `received` bytes did not arrive as the head announced,
+    // or "" when it did.
+    std::string fault(std::int64_t received) const
+    {
+        if (invalid)
+            return "Invalid Content-Length in the reply";
+        if (!length)
+            return {};
+        if (transfer_coded)
+            return "Content-Length beside a Transfer-Encoding in the reply";
+        if (received < 0 || static_cast<std::uint64_t>(received) < *length)
+            return "Body ended after " + std::to_string(received) + " of its " + std::to_string(*length) + " bytes";
+        return {};
+    }
+
+    static std::string_view trim(std::string_view text)
+    {
+        const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+        while (!text.empty() && blank(text.front()))
+            text.remove_prefix(1);
+        while (!text.empty() && blank(text.back()))
+            text.remove_suffix(1);
+        return text;
+    }
+};
+
+bool is_field(std::string_view name, std::string_view wanted)
+{
+    return name.size() == wanted.size() && std::equal(name.begin(), name.end(), wanted.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
+// CURLOPT_HEADERFUNCTION: every line of every response head (an interim
+// one first, then the final one), one call a line.
+std::size_t header_callback(char* data, std::size_t size, std::size_t count, void* user)
+{
+    auto* announced = static_cast<announced_length*>(user);
+    const std::string_view line(data, size * count);
+    if (line.rfind("HTTP/", 0) == 0) {
+        *announced = announced_length();  // a new head begins
+    } else if (const std::size_t colon = line.find(':'); colon != std::string_view::npos) {
+        const std::string_view name = announced_length::trim(line.substr(0, colon));
+        if (is_field(name, "Content-Length"))
+            announced->add(line.substr(colon + 1));
+        else if (is_field(name, "Transfer-Encoding"))
+            announced->transfer_coded = true;
+    }
+    return size * count;
+}
 
 }  // namespace
 
@@ -151,6 +238,9 @@ void download_job::run()
     write_target target{this, &file.stream};
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &download_job::write_callback);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &target);
+    announced_length announced;
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &header_callback);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &announced);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &download_job::progress_callback);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
@@ -173,6 +263,13 @@ void download_job::run()
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     if (status != 200) {
         handler_->on_download_error(id_, 1, std::to_string(status));
+        return;
+    }
+    // The count of body bytes as they came off the wire, before decoding.
+    curl_off_t received = 0;
+    curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
+    if (const std::string fault = announced.fault(received); !fault.empty()) {
+        handler_->on_download_error(id_, 0, fault);
         return;
     }
     if (!move_file(file.path, final_path_)) {

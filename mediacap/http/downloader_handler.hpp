@@ -26,8 +26,10 @@ public:
     virtual void on_download_finished(unsigned id) = 0;
 
     // The job ended without a file. Codes: 0 libcurl failure (also cancel and
-    // stall) or unsupported method, 1 status other than 200 (the message is
-    // the status), 2 temporary file not opened, 3 move to the final path failed.
+    // stall), unsupported method or request target, or a body that ended
+    // short of the length its head announced (or an unreadable length);
+    // 1 status other than 200 (the message is the status), 2 temporary file
+    // not opened, 3 move to the final path failed.
     virtual void on_download_error(unsigned id, int code, const std::string& message) = 0;
 };
 

@@ -143,7 +143,23 @@ TEST_F(DownloadFaults, BrokenServersEndEveryDownloadOnceAndLeaveNoFiles)
     // announces nothing of its own, so the only length is the one given here.
     http_reply overlong(body);
     overlong.close_delimited().with_header("Content-Length", "1000");
+    // Bodies that end before a length the head announced; libcurl takes the
+    // last of several lengths, ignores one beyond 64 bits or beside a
+    // transfer coding, and ends the body at the close.
+    const auto announcing = [&](std::initializer_list<std::pair<std::string, std::string>> fields) {
+        http_reply reply(body);
+        reply.close_delimited();
+        for (const auto& [name, value] : fields)
+            reply.with_header(name, value);
+        return reply;
+    };
+    const std::string longer = std::to_string(body.size() + 1);
     const std::vector<fault_case> table = {
+        {"closed before its length", announcing({{"Content-Length", longer}}), 0, 0},
+        {"a longer length, then the real one", announcing({{"Content-Length", longer}, {"Content-Length", std::to_string(body.size())}}), 0, 0},
+        {"a longer length, then zero", announcing({{"Content-Length", longer}, {"Content-Length", "0"}}), 0, 0},
+        {"a length beyond 64 bits", announcing({{"Content-Length", "99999999999999999999"}}), 0, 0},
+        {"a length beside a transfer coding", announcing({{"Transfer-Encoding", "identity"}, {"Content-Length", longer}}), 0, 0},
         {"reset in the middle of the body",
          http_reply(body).with_fault(http_reply::fault::reset_after_bytes, 100000), 0, 0},
         {"more bytes than announced", overlong, -1, 1000},
