@@ -104,8 +104,10 @@ void engine::download_once(unsigned /*id*/, const http::http_tuple& exchange, co
     if (exchange.request.body_truncated || !http::is_origin_form(exchange.request.path) ||
         filter_.contains(exchange))
         return;
-    downloader_.download(exchange, path);
-    filter_.insert(exchange);
+    // A download dropped because the queue is full is not remembered: the
+    // resource may be fetched when it is sniffed again.
+    if (downloader_.download(exchange, path) != 0)
+        filter_.insert(exchange);
 }
 
 void engine::begin_capture(unsigned id, const http::http_tuple& exchange, const std::string& path)

@@ -179,7 +179,6 @@ download_job::download_job(unsigned id, const http_tuple& exchange, const std::s
       exchange_(exchange),
       final_path_(path),
       handler_(handler),
-      curl_(std::make_unique<curl_session>()),
       stall_limit_(stall_limit)
 {
 }
@@ -188,6 +187,13 @@ download_job::~download_job() = default;
 
 void download_job::run()
 {
+    // Cancelled while it waited: nothing was reported about it yet, and
+    // nothing will be.
+    if (cancelled_.load())
+        return;
+    // The easy handle is made only now, so that a job waiting in the queue
+    // holds little more than its copy of the exchange.
+    curl_ = std::make_unique<curl_session>();
     temporary_file file("");
     if (!file.stream.good()) {
         handler_->on_download_error(id_, 2, "Error opening temporary file");
@@ -250,7 +256,7 @@ void download_job::run()
     handler_->on_download_started(id_, exchange_, final_path_);
 
     // A job whose handle could not be made fails here like any transfer.
-    const CURLcode result = easy ? curl_easy_perform(easy) : CURLE_FAILED_INIT;
+    const auto result = static_cast<CURLcode>(perform(easy));
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
     curl_->free_headers();
     file.stream.close();
@@ -277,6 +283,60 @@ void download_job::run()
         return;
     }
     handler_->on_download_finished(id_);
+}
+
+void download_job::cancel()
+{
+    cancelled_.store(true);
+    std::lock_guard lock(wake_mutex_);
+    if (multi_)
+        curl_multi_wakeup(static_cast<CURLM*>(multi_));
+}
+
+// libcurl calls the progress callback, which ends a cancelled transfer, only
+// every second or so while a connect or a stalled body waits: a stop would
+// wait that long for each running job. Here the wait is curl_multi_poll,
+// which cancel() ends at once with curl_multi_wakeup.
+int download_job::perform(void* handle)
+{
+    CURL* easy = static_cast<CURL*>(handle);
+    CURLM* multi = easy ? curl_multi_init() : nullptr;
+    if (!multi || curl_multi_add_handle(multi, easy) != CURLM_OK) {
+        curl_multi_cleanup(multi);
+        return CURLE_FAILED_INIT;
+    }
+    {
+        std::lock_guard lock(wake_mutex_);
+        multi_ = multi;
+    }
+    CURLcode result = CURLE_OK;
+    int running = 1;
+    for (;;) {
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            result = CURLE_OUT_OF_MEMORY;
+            break;
+        }
+        if (running == 0)
+            break;
+        // A cancel that came before the wait below wakes it at once; one that
+        // came before multi_ was set is seen here.
+        if (cancelled_.load()) {
+            result = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
+        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    }
+    int left = 0;
+    while (const CURLMsg* message = curl_multi_info_read(multi, &left))
+        if (message->msg == CURLMSG_DONE)
+            result = message->data.result;
+    {
+        std::lock_guard lock(wake_mutex_);
+        multi_ = nullptr;
+    }
+    curl_multi_remove_handle(multi, easy);
+    curl_multi_cleanup(multi);
+    return result;
 }
 
 std::size_t download_job::write_callback(char* data, std::size_t size, std::size_t count, void* user)
@@ -316,6 +376,26 @@ int download_job::progress_callback(void* user, std::int64_t dltotal, std::int64
     return now > job->last_progress_time_ + (job->stall_limit_.count() - 1) ? -1 : 0;
 }
 
+namespace {
+
+// What a job waiting in the queue holds, counted against the queue's bound:
+// its copies of the exchange's text and of the final path, a map node for
+// each field, and the job and task themselves.
+std::size_t queued_size(const http_tuple& exchange, const std::string& path)
+{
+    constexpr std::size_t per_field = 64;
+    constexpr std::size_t per_job = 512;
+    const http_request& request = exchange.request;
+    std::size_t size = per_job + path.size() + request.server_address.size() + request.method.size() +
+                       request.path.size() + request.body.size();
+    for (const header_map* headers : {&request.headers, &exchange.response.headers})
+        for (const auto& [name, value] : *headers)
+            size += per_field + name.size() + value.size();
+    return size;
+}
+
+}  // namespace
+
 downloader::downloader(unsigned workers, downloader_handler* handler, std::chrono::seconds stall_limit)
     : handler_(handler), stall_limit_(stall_limit), pool_(workers)
 {
@@ -327,20 +407,34 @@ downloader::~downloader()
         std::lock_guard lock(jobs_mutex_);
         jobs_.clear();
     }
-    // pool_ is destroyed next: its shutdown runs every queued job and joins
-    // the workers.
+    // pool_, the last member, is destroyed first: its shutdown runs every
+    // queued job and joins the workers while the table is still there.
 }
 
 unsigned downloader::download(const http_tuple& exchange, const std::string& path)
 {
-    const unsigned id = next_id_++;
-    auto job = std::make_shared<download_job>(id, exchange, path, handler_, stall_limit_);
+    const std::size_t size = queued_size(exchange, path);
+    std::shared_ptr<download_job> job;
     {
         std::lock_guard lock(jobs_mutex_);
-        jobs_[id] = job;
+        if (queued_jobs_ >= max_queued_jobs || queued_bytes_ + size > max_queued_bytes)
+            return 0;
+        ++queued_jobs_;
+        queued_bytes_ += size;
+        job = std::make_shared<download_job>(next_id_++, exchange, path, handler_, stall_limit_);
+        jobs_[job->id()] = job;
     }
-    pool_.schedule([job] { job->run(); });
-    return id;
+    pool_.schedule([this, job, size] {
+        {
+            std::lock_guard lock(jobs_mutex_);
+            --queued_jobs_;
+            queued_bytes_ -= size;
+        }
+        job->run();
+        std::lock_guard lock(jobs_mutex_);
+        jobs_.erase(job->id());
+    });
+    return job->id();
 }
 
 void downloader::cancel_all()

@@ -369,7 +369,7 @@ TEST_F(Downloader, StalledTransferIsAbortedAfterTheStallLimit)
     EXPECT_FALSE(fs::exists(final_ / "hang"));
 }
 
-TEST_F(Downloader, CancelAllEndsRunningAndQueuedJobs)
+TEST_F(Downloader, CancelAllAbortsRunningJobsAndDropsQueuedOnes)
 {
     server_->route("/held", http_reply(random_bytes(1000, 11)).with_fault(http_reply::fault::stall_after_headers));
     server_->route("/ok", http_reply("fine"));
@@ -380,14 +380,18 @@ TEST_F(Downloader, CancelAllEndsRunningAndQueuedJobs)
     ASSERT_TRUE(handler_.wait_started(2));
     jobs.cancel_all();
     jobs.wait();
+    // The two running jobs abort; the three queued ones never start and say
+    // nothing, so no transfer row is ever made for them.
     for (unsigned id : ids) {
         const auto reports = handler_.of(id);
-        EXPECT_EQ(shape(reports), "started error") << "download " << id;
-        EXPECT_EQ(reports.back().code, 0);
+        EXPECT_EQ(shape(reports), id <= 2 ? "started error" : "") << "download " << id;
+        if (id <= 2) {
+            EXPECT_EQ(reports.back().code, 0);
+        }
     }
     // A job scheduled after the cancel runs normally.
     const unsigned later = jobs.download(exchange("GET", "/ok"), (final_ / "ok").string());
-    ASSERT_TRUE(handler_.wait_ended(6));
+    ASSERT_TRUE(handler_.wait_ended(3));
     EXPECT_EQ(handler_.of(later).back().what, report::finished);
     EXPECT_EQ(later, 6u);
     EXPECT_EQ(read_file(final_ / "ok"), "fine");
