@@ -19,9 +19,10 @@ namespace mediacap::decoder {
 // connected from another thread).
 //
 // Per connection, requests are queued in the order their heads complete and
-// every response head takes the oldest queued request, whatever its status.
-// Only sized response bodies are followed and reported; chunked bodies are
-// skipped.
+// every final response head takes the oldest queued request, whatever its
+// status; an interim (1xx) head takes none. After a 101 (Switching Protocols)
+// the connection is not parsed any more. Only sized response bodies are
+// followed and reported; chunked bodies are skipped.
 //
 // Memory is bounded per connection, whatever the traffic:
 // - a request or response head, or a chunk size line, that has not ended
