@@ -108,17 +108,23 @@ void for_each_field(std::string_view lines, Field&& field)
     }
 }
 
+bool is_read_field(std::string_view name)
+{
+    return std::any_of(http_decoder::read_fields.begin(), http_decoder::read_fields.end(),
+                       [&](std::string_view read) { return equals_ignoring_case(name, read); });
+}
+
 // Stores a field in a head's map, up to the decoder's limit of fields: a head
 // of thousands of tiny fields would otherwise take many times its own size
-// in map nodes. The length and coding of the body are read from every field
-// all the same.
+// in map nodes. The fields that the program reads are stored wherever they
+// stand, so that what frames, types or names a body is always in the map.
 void store_field(http::header_map& headers, std::string_view name, std::string_view value)
 {
     std::string key(name);
     const auto found = headers.find(key);
     if (found != headers.end())
         found->second.assign(value);
-    else if (headers.size() < http_decoder::max_fields)
+    else if (headers.size() < http_decoder::max_fields || is_read_field(name))
         headers.emplace(std::move(key), std::string(value));
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include <boost/signals2/signal.hpp>
 
@@ -29,8 +31,9 @@ namespace mediacap::decoder {
 //   within max_head_size bytes makes that direction of the connection
 //   unparseable: its bytes are consumed and dropped until the close, so the
 //   capture loop never holds more than that of it unconsumed;
-// - a head's map keeps at most max_fields fields (later names are dropped;
-//   the body's length and coding are still read from them);
+// - a head's map keeps at most max_fields fields, and besides them the
+//   read_fields wherever they stand (other names past the limit are
+//   dropped);
 // - at most max_queued_requests requests wait for their response; a request
 //   head beyond them makes the request direction unparseable (a response
 //   could no longer be paired with the right request);
@@ -42,6 +45,10 @@ class http_decoder : public basic_decoder<http_decoder> {
 public:
     static constexpr std::uint32_t max_head_size = 64 * 1024;
     static constexpr std::size_t max_fields = 128;
+    // The fields that the program reads from a head (the body's length,
+    // framing, coding and type, and the site's name).
+    static constexpr std::array<std::string_view, 5> read_fields{"Content-Length", "Transfer-Encoding",
+                                                                 "Content-Encoding", "Content-Type", "Host"};
     static constexpr std::size_t max_queued_requests = 32;
     static constexpr std::size_t max_kept_request_bodies = 4 * 1024 * 1024;
 
