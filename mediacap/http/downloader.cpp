@@ -10,7 +10,6 @@
 #include <string_view>
 #include <type_traits>
 
-#include <boost/format.hpp>
 #include <curl/curl.h>
 
 #include "mediacap/http/request_key.hpp"
@@ -239,7 +238,7 @@ void download_job::run()
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
     // A header given here replaces libcurl's own header of the same name.
     for (const auto& [name, value] : request.headers)
-        curl_->headers = curl_slist_append(curl_->headers, (boost::format("%1%: %2%") % name % value).str().c_str());
+        curl_->headers = curl_slist_append(curl_->headers, (name + ": " + value).c_str());
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, curl_->headers);
     write_target target{this, &file.stream};
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &download_job::write_callback);
