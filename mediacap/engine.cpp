@@ -99,11 +99,16 @@ void engine::download_once(unsigned /*id*/, const http::http_tuple& exchange, co
     // A resource is fetched at most once per engine, even when that fetch
     // failed: the pieces of one video share their key. A request whose body
     // was too large to keep whole is never replayed: it would send another
-    // body than the browser did.
-    if (exchange.request.body_truncated || filter_.contains(exchange))
+    // body than the browser did. Nor is one whose target is not a plain path:
+    // sent along with the sniffed headers, it could reach another server
+    // than the one it was sniffed from.
+    if (exchange.request.body_truncated || !http::is_origin_form(exchange.request.path) ||
+        filter_.contains(exchange))
         return;
-    downloader_.download(exchange, path);
-    filter_.insert(exchange);
+    // A download dropped because the queue is full is not remembered: the
+    // resource may be fetched when it is sniffed again.
+    if (downloader_.download(exchange, path) != 0)
+        filter_.insert(exchange);
 }
 
 void engine::begin_capture(unsigned id, const http::http_tuple& exchange, const std::string& path)

@@ -108,17 +108,23 @@ void for_each_field(std::string_view lines, Field&& field)
     }
 }
 
+bool is_read_field(std::string_view name)
+{
+    return std::any_of(http_decoder::read_fields.begin(), http_decoder::read_fields.end(),
+                       [&](std::string_view read) { return equals_ignoring_case(name, read); });
+}
+
 // Stores a field in a head's map, up to the decoder's limit of fields: a head
 // of thousands of tiny fields would otherwise take many times its own size
-// in map nodes. The length and coding of the body are read from every field
-// all the same.
+// in map nodes. The fields that the program reads are stored wherever they
+// stand, so that what frames, types or names a body is always in the map.
 void store_field(http::header_map& headers, std::string_view name, std::string_view value)
 {
     std::string key(name);
     const auto found = headers.find(key);
     if (found != headers.end())
         found->second.assign(value);
-    else if (headers.size() < http_decoder::max_fields)
+    else if (headers.size() < http_decoder::max_fields || is_read_field(name))
         headers.emplace(std::move(key), std::string(value));
 }
 
@@ -371,20 +377,31 @@ unsigned http_decoder::parse_response_head(const std::shared_ptr<stream>& s, con
 
     http_stream& state = state_of(s);
     state.response_remaining = 0;
-    // Every response head answers the oldest open request, interim ones
-    // (1xx) included.
+    // RFC 9110 section 15.2: a 1xx response is interim, the request it
+    // answers still waits for its final response; 101 is final, but after
+    // it the connection no longer speaks HTTP (section 7.8), so nothing more
+    // on it is parsed in either direction.
+    if (response.status == 101) {
+        state.response_state = http_stream::response_unparseable;
+        state.request_state = http_stream::request_unparseable;
+        state.pending.clear();
+        state.kept_request_body = 0;
+        return static_cast<unsigned>(head.size());
+    }
+    if (response.status >= 100 && response.status < 200)
+        return static_cast<unsigned>(head.size());
+    // Every final response head answers the oldest open request.
     std::shared_ptr<http::http_request> request;
     if (!state.pending.empty()) {
         request = std::move(state.pending.front());
         state.pending.pop_front();
         state.kept_request_body -= std::min(state.kept_request_body, request->body.size());
     }
-    // RFC 9112 section 6.3: a response to HEAD, an interim (1xx) response, a
-    // 204 and a 304 end at their head whatever length they announce (a 304
-    // often repeats the stored resource's length). Taking that length as a
-    // body would swallow the responses that follow.
-    if ((request && request->method == "HEAD") || (response.status >= 100 && response.status < 200) ||
-        response.status == 204 || response.status == 304) {
+    // RFC 9112 section 6.3: a response to HEAD, a 204 and a 304 end at their
+    // head whatever length they announce (a 304 often repeats the stored
+    // resource's length), as an interim one does above. Taking that length
+    // as a body would swallow the responses that follow.
+    if ((request && request->method == "HEAD") || response.status == 204 || response.status == 304) {
         length_announced = 0;
         chunked = false;
     }

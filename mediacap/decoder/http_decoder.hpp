@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include <boost/signals2/signal.hpp>
 
@@ -19,17 +21,19 @@ namespace mediacap::decoder {
 // connected from another thread).
 //
 // Per connection, requests are queued in the order their heads complete and
-// every response head takes the oldest queued request, whatever its status.
-// Only sized response bodies are followed and reported; chunked bodies are
-// skipped.
+// every final response head takes the oldest queued request, whatever its
+// status; an interim (1xx) head takes none. After a 101 (Switching Protocols)
+// the connection is not parsed any more. Only sized response bodies are
+// followed and reported; chunked bodies are skipped.
 //
 // Memory is bounded per connection, whatever the traffic:
 // - a request or response head, or a chunk size line, that has not ended
 //   within max_head_size bytes makes that direction of the connection
 //   unparseable: its bytes are consumed and dropped until the close, so the
 //   capture loop never holds more than that of it unconsumed;
-// - a head's map keeps at most max_fields fields (later names are dropped;
-//   the body's length and coding are still read from them);
+// - a head's map keeps at most max_fields fields, and besides them the
+//   read_fields wherever they stand (other names past the limit are
+//   dropped);
 // - at most max_queued_requests requests wait for their response; a request
 //   head beyond them makes the request direction unparseable (a response
 //   could no longer be paired with the right request);
@@ -41,6 +45,10 @@ class http_decoder : public basic_decoder<http_decoder> {
 public:
     static constexpr std::uint32_t max_head_size = 64 * 1024;
     static constexpr std::size_t max_fields = 128;
+    // The fields that the program reads from a head (the body's length,
+    // framing, coding and type, and the site's name).
+    static constexpr std::array<std::string_view, 5> read_fields{"Content-Length", "Transfer-Encoding",
+                                                                 "Content-Encoding", "Content-Type", "Host"};
     static constexpr std::size_t max_queued_requests = 32;
     static constexpr std::size_t max_kept_request_bodies = 4 * 1024 * 1024;
 

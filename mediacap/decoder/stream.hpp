@@ -27,17 +27,18 @@ struct stream {
 struct http_stream {
     // Response side: what the next server bytes are.
     // `response_unparseable`: the server's bytes stopped making sense (a head
-    // or chunk size line too long); everything it sends until the close is
-    // dropped.
+    // or chunk size line too long) or stopped being HTTP (after a 101);
+    // everything it sends until the close is dropped.
     enum : int { response_head = 0, sized_body = 1, chunk_size_line = 2, chunk_data = 3, response_unparseable = 4 };
     // Request side: what the next client bytes are. `request_unparseable` as
-    // on the response side (a head too long, or too many requests waiting).
+    // on the response side (a head too long, too many requests waiting, or a
+    // 101).
     enum : int { request_head = 0, request_body = 1, request_unparseable = 2 };
 
     int response_state = response_head;
     int request_state = request_head;
-    // Requests waiting for their response, oldest at the front. A response
-    // head takes the front one, whatever its status.
+    // Requests waiting for their response, oldest at the front. A final
+    // response head takes the front one, whatever its status.
     std::deque<std::shared_ptr<http::http_request>> pending;
     // Bytes still expected of the sized body, or of the current chunk
     // together with its closing CR LF.

@@ -1,12 +1,17 @@
 #include "mediacap/http/downloader.hpp"
 
+#include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
+#include <string_view>
 #include <type_traits>
 
-#include <boost/format.hpp>
 #include <curl/curl.h>
 
+#include "mediacap/http/request_key.hpp"
 #include "mediacap/temporary_file.hpp"
 
 namespace mediacap::http {
@@ -35,6 +40,88 @@ std::string write_failure(const temporary_file& file)
     return "Error writing file: " + file.failure();
 }
 
+// The body length that the last response head announced, read from its
+// header lines as libcurl passes them on (CURLOPT_HEADERFUNCTION). libcurl
+// frames the body by the last "Content-Length" alone, ignores one that does
+// not fit in 64 bits or that stands beside a "Transfer-Encoding", and then
+// ends the body at the close: the body can end short of a length the server
+// announced and still count as a success. RFC 9112 section 6.3 makes each of
+// those heads an error.
+struct announced_length {
+    std::optional<std::uint64_t> length;  // once a length was read
+    bool invalid = false;                 // unreadable, or two different lengths
+    bool transfer_coded = false;          // a "Transfer-Encoding" field was present
+
+    // One "Content-Length" value: a decimal length, or the same one repeated
+    // in a list (RFC 9110 section 8.6).
+    void add(std::string_view value)
+    {
+        std::size_t comma;
+        do {
+            comma = value.find(',');
+            const std::string_view item = trim(value.substr(0, comma));
+            value.remove_prefix(comma == std::string_view::npos ? value.size() : comma + 1);
+            std::uint64_t number = 0;
+            const auto [end, error] = std::from_chars(item.data(), item.data() + item.size(), number);
+            if (item.empty() || error != std::errc() || end != item.data() + item.size() ||
+                (length && *length != number))
+                invalid = true;
+            else
+                length = number;
+        } while (comma != std::string_view::npos);
+    }
+
+    // Why a body of `received` bytes did not arrive as the head announced,
+    // or "" when it did.
+    std::string fault(std::int64_t received) const
+    {
+        if (invalid)
+            return "Invalid Content-Length in the reply";
+        if (!length)
+            return {};
+        if (transfer_coded)
+            return "Content-Length beside a Transfer-Encoding in the reply";
+        if (received < 0 || static_cast<std::uint64_t>(received) < *length)
+            return "Body ended after " + std::to_string(received) + " of its " + std::to_string(*length) + " bytes";
+        return {};
+    }
+
+    static std::string_view trim(std::string_view text)
+    {
+        const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+        while (!text.empty() && blank(text.front()))
+            text.remove_prefix(1);
+        while (!text.empty() && blank(text.back()))
+            text.remove_suffix(1);
+        return text;
+    }
+};
+
+bool is_field(std::string_view name, std::string_view wanted)
+{
+    return name.size() == wanted.size() && std::equal(name.begin(), name.end(), wanted.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
+// CURLOPT_HEADERFUNCTION: every line of every response head (an interim
+// one first, then the final one), one call a line.
+std::size_t header_callback(char* data, std::size_t size, std::size_t count, void* user)
+{
+    auto* announced = static_cast<announced_length*>(user);
+    const std::string_view line(data, size * count);
+    if (line.rfind("HTTP/", 0) == 0) {
+        *announced = announced_length();  // a new head begins
+    } else if (const std::size_t colon = line.find(':'); colon != std::string_view::npos) {
+        const std::string_view name = announced_length::trim(line.substr(0, colon));
+        if (is_field(name, "Content-Length"))
+            announced->add(line.substr(colon + 1));
+        else if (is_field(name, "Transfer-Encoding"))
+            announced->transfer_coded = true;
+    }
+    return size * count;
+}
+
 }  // namespace
 
 // The easy handle of one job and the header list it points at. libcurl keeps
@@ -47,6 +134,7 @@ public:
         if (easy)
             curl_easy_cleanup(easy);
         free_headers();
+        curl_url_cleanup(url);
     }
     curl_session(const curl_session&) = delete;
     curl_session& operator=(const curl_session&) = delete;
@@ -59,7 +147,34 @@ public:
 
     CURL* easy;
     curl_slist* headers = nullptr;
+    // The replay's URL; libcurl reads it until the transfer ends.
+    CURLU* url = nullptr;
 };
+
+namespace {
+
+// The URL of a replay, made of parts that libcurl takes as they are: the
+// sniffed server's address and port, and the target as path and query. No
+// text of the target is ever parsed as an authority (user-info, host or
+// port), so the request goes to the sniffed server or nowhere.
+CURLUcode build_url(CURLU* url, const http_request& request)
+{
+    if (!url)
+        return CURLUE_OUT_OF_MEMORY;
+    const std::size_t question = request.path.find('?');
+    CURLUcode result = curl_url_set(url, CURLUPART_SCHEME, "http", 0);
+    if (result == CURLUE_OK)
+        result = curl_url_set(url, CURLUPART_HOST, request.server_address.c_str(), 0);
+    if (result == CURLUE_OK)
+        result = curl_url_set(url, CURLUPART_PORT, std::to_string(request.server_port).c_str(), 0);
+    if (result == CURLUE_OK)
+        result = curl_url_set(url, CURLUPART_PATH, request.path.substr(0, question).c_str(), 0);
+    if (result == CURLUE_OK && question != std::string::npos)
+        result = curl_url_set(url, CURLUPART_QUERY, request.path.substr(question + 1).c_str(), 0);
+    return result;
+}
+
+}  // namespace
 
 download_job::download_job(unsigned id, const http_tuple& exchange, const std::string& path,
                            downloader_handler* handler, std::chrono::seconds stall_limit)
@@ -67,7 +182,6 @@ download_job::download_job(unsigned id, const http_tuple& exchange, const std::s
       exchange_(exchange),
       final_path_(path),
       handler_(handler),
-      curl_(std::make_unique<curl_session>()),
       stall_limit_(stall_limit)
 {
 }
@@ -76,6 +190,13 @@ download_job::~download_job() = default;
 
 void download_job::run()
 {
+    // Cancelled while it waited: nothing was reported about it yet, and
+    // nothing will be.
+    if (cancelled_.load())
+        return;
+    // The easy handle is made only now, so that a job waiting in the queue
+    // holds little more than its copy of the exchange.
+    curl_ = std::make_unique<curl_session>();
     temporary_file file(final_path_);
     if (!file.good()) {
         handler_->on_download_error(id_, 2, "Error opening temporary file");
@@ -97,21 +218,38 @@ void download_job::run()
         return;
     }
     // The replay goes to the address the request was sniffed on; the Host
-    // header travels with the other sniffed headers below.
-    const std::string url =
-        (boost::format("http://%1%:%2%%3%") % request.server_address % request.server_port % request.path).str();
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    // header travels with the other sniffed headers below. A target that is
+    // not a plain path is refused before anything is sent.
+    if (!is_origin_form(request.path)) {
+        handler_->on_download_error(id_, 0, "Unsupported request target");
+        return;
+    }
+    curl_->url = curl_url();
+    const CURLUcode url_result = build_url(curl_->url, request);
+    if (url_result != CURLUE_OK) {
+        handler_->on_download_error(id_, 0, curl_url_strerror(url_result));
+        return;
+    }
+    curl_easy_setopt(easy, CURLOPT_CURLU, curl_->url);
+    // Plain HTTP only, and a redirect is never followed: the answer to the
+    // replay is the one from the sniffed server.
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, 30L);
     // Offer every coding libcurl can decode; the body reaches the write
     // callback decoded.
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
     // A header given here replaces libcurl's own header of the same name.
     for (const auto& [name, value] : request.headers)
-        curl_->headers = curl_slist_append(curl_->headers, (boost::format("%1%: %2%") % name % value).str().c_str());
+        curl_->headers = curl_slist_append(curl_->headers, (name + ": " + value).c_str());
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, curl_->headers);
     write_target target{this, &file};
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &download_job::write_callback);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &target);
+    announced_length announced;
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &header_callback);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &announced);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &download_job::progress_callback);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
@@ -121,7 +259,7 @@ void download_job::run()
     handler_->on_download_started(id_, exchange_, final_path_);
 
     // A job whose handle could not be made fails here like any transfer.
-    const CURLcode result = easy ? curl_easy_perform(easy) : CURLE_FAILED_INIT;
+    const auto result = static_cast<CURLcode>(perform(easy));
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
     curl_->free_headers();
 
@@ -137,6 +275,13 @@ void download_job::run()
         handler_->on_download_error(id_, 1, std::to_string(status));
         return;
     }
+    // The count of body bytes as they came off the wire, before decoding.
+    curl_off_t received = 0;
+    curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
+    if (const std::string fault = announced.fault(received); !fault.empty()) {
+        handler_->on_download_error(id_, 0, fault);
+        return;
+    }
     std::string written;
     switch (file.publish(written)) {
     case temporary_file::outcome::published:
@@ -149,6 +294,60 @@ void download_job::run()
         handler_->on_download_error(id_, 3, "");
         break;
     }
+}
+
+void download_job::cancel()
+{
+    cancelled_.store(true);
+    std::lock_guard lock(wake_mutex_);
+    if (multi_)
+        curl_multi_wakeup(static_cast<CURLM*>(multi_));
+}
+
+// libcurl calls the progress callback, which ends a cancelled transfer, only
+// every second or so while a connect or a stalled body waits: a stop would
+// wait that long for each running job. Here the wait is curl_multi_poll,
+// which cancel() ends at once with curl_multi_wakeup.
+int download_job::perform(void* handle)
+{
+    CURL* easy = static_cast<CURL*>(handle);
+    CURLM* multi = easy ? curl_multi_init() : nullptr;
+    if (!multi || curl_multi_add_handle(multi, easy) != CURLM_OK) {
+        curl_multi_cleanup(multi);
+        return CURLE_FAILED_INIT;
+    }
+    {
+        std::lock_guard lock(wake_mutex_);
+        multi_ = multi;
+    }
+    CURLcode result = CURLE_OK;
+    int running = 1;
+    for (;;) {
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            result = CURLE_OUT_OF_MEMORY;
+            break;
+        }
+        if (running == 0)
+            break;
+        // A cancel that came before the wait below wakes it at once; one that
+        // came before multi_ was set is seen here.
+        if (cancelled_.load()) {
+            result = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
+        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    }
+    int left = 0;
+    while (const CURLMsg* message = curl_multi_info_read(multi, &left))
+        if (message->msg == CURLMSG_DONE)
+            result = message->data.result;
+    {
+        std::lock_guard lock(wake_mutex_);
+        multi_ = nullptr;
+    }
+    curl_multi_remove_handle(multi, easy);
+    curl_multi_cleanup(multi);
+    return result;
 }
 
 std::size_t download_job::write_callback(char* data, std::size_t size, std::size_t count, void* user)
@@ -187,6 +386,26 @@ int download_job::progress_callback(void* user, std::int64_t dltotal, std::int64
     return now > job->last_progress_time_ + (job->stall_limit_.count() - 1) ? -1 : 0;
 }
 
+namespace {
+
+// What a job waiting in the queue holds, counted against the queue's bound:
+// its copies of the exchange's text and of the final path, a map node for
+// each field, and the job and task themselves.
+std::size_t queued_size(const http_tuple& exchange, const std::string& path)
+{
+    constexpr std::size_t per_field = 64;
+    constexpr std::size_t per_job = 512;
+    const http_request& request = exchange.request;
+    std::size_t size = per_job + path.size() + request.server_address.size() + request.method.size() +
+                       request.path.size() + request.body.size();
+    for (const header_map* headers : {&request.headers, &exchange.response.headers})
+        for (const auto& [name, value] : *headers)
+            size += per_field + name.size() + value.size();
+    return size;
+}
+
+}  // namespace
+
 downloader::downloader(unsigned workers, downloader_handler* handler, std::chrono::seconds stall_limit)
     : handler_(handler), stall_limit_(stall_limit), pool_(workers)
 {
@@ -198,20 +417,34 @@ downloader::~downloader()
         std::lock_guard lock(jobs_mutex_);
         jobs_.clear();
     }
-    // pool_ is destroyed next: its shutdown runs every queued job and joins
-    // the workers.
+    // pool_, the last member, is destroyed first: its shutdown runs every
+    // queued job and joins the workers while the table is still there.
 }
 
 unsigned downloader::download(const http_tuple& exchange, const std::string& path)
 {
-    const unsigned id = next_id_++;
-    auto job = std::make_shared<download_job>(id, exchange, path, handler_, stall_limit_);
+    const std::size_t size = queued_size(exchange, path);
+    std::shared_ptr<download_job> job;
     {
         std::lock_guard lock(jobs_mutex_);
-        jobs_[id] = job;
+        if (queued_jobs_ >= max_queued_jobs || queued_bytes_ + size > max_queued_bytes)
+            return 0;
+        ++queued_jobs_;
+        queued_bytes_ += size;
+        job = std::make_shared<download_job>(next_id_++, exchange, path, handler_, stall_limit_);
+        jobs_[job->id()] = job;
     }
-    pool_.schedule([job] { job->run(); });
-    return id;
+    pool_.schedule([this, job, size] {
+        {
+            std::lock_guard lock(jobs_mutex_);
+            --queued_jobs_;
+            queued_bytes_ -= size;
+        }
+        job->run();
+        std::lock_guard lock(jobs_mutex_);
+        jobs_.erase(job->id());
+    });
+    return job->id();
 }
 
 void downloader::cancel_all()

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -37,8 +38,9 @@ public:
     // The pool task.
     void run();
 
-    // Makes the transfer abort at its next libcurl callback. Any thread.
-    void cancel() { cancelled_.store(true); }
+    // Makes a running transfer abort at once, or a job that has not run yet
+    // end without a report when it is reached. Any thread.
+    void cancel();
 
     unsigned id() const { return id_; }
 
@@ -51,12 +53,19 @@ public:
                                  std::int64_t ulnow);
 
 private:
+    // curl_easy_perform on a multi handle of the job's own, which cancel()
+    // can wake from its wait.
+    int perform(void* easy);
+
     unsigned id_;
     http_tuple exchange_;
     std::string final_path_;
     downloader_handler* handler_;
     std::unique_ptr<curl_session> curl_;
     std::atomic<bool> cancelled_{false};
+    // The multi handle (CURLM*) while a transfer runs, for cancel() to wake.
+    std::mutex wake_mutex_;
+    void* multi_ = nullptr;
     std::time_t last_progress_time_ = 0;
     std::int64_t last_received_ = 0;
     std::chrono::seconds stall_limit_;
@@ -65,10 +74,19 @@ private:
 // Turns exchanges into download jobs with ids from 1 and runs them on a fixed
 // pool of worker threads in the order they were asked for.
 //
+// The jobs waiting for a worker are bounded, in number and in the bytes of
+// the exchanges they copied (a request body may take up to a few MiB):
+// forged traffic can make the engine ask for any number of downloads, and
+// each waiting job also lengthens a stop. A download asked for while the
+// queue is full is dropped.
+//
 // download is called on the capture thread, cancel_all and wait on another;
 // the handler hears from the workers, several at once.
 class downloader {
 public:
+    static constexpr std::size_t max_queued_jobs = 4096;
+    static constexpr std::size_t max_queued_bytes = 64 * 1024 * 1024;
+
     downloader(unsigned workers, downloader_handler* handler,
                std::chrono::seconds stall_limit = default_stall_limit);
     // Waits for every queued and running job, then stops the workers.
@@ -77,11 +95,14 @@ public:
     downloader(const downloader&) = delete;
     downloader& operator=(const downloader&) = delete;
 
-    // Queues a replay of `exchange` whose body is to end at `path`; returns its id.
+    // Queues a replay of `exchange` whose body is to end at `path`; returns its
+    // id. Returns 0 when the queue is full: the download is dropped, takes no
+    // id and is never reported.
     unsigned download(const http_tuple& exchange, const std::string& path);
 
-    // Every job scheduled so far aborts (a queued one starts, then aborts at
-    // once). Jobs scheduled afterwards are not affected.
+    // Every job scheduled so far ends: a running one aborts and reports error
+    // 0; a queued one is dropped when a worker reaches it, without starting
+    // and without any report. Jobs scheduled afterwards are not affected.
     void cancel_all();
 
     // Returns when no job is queued or running.
@@ -90,10 +111,15 @@ public:
 private:
     downloader_handler* handler_;
     std::chrono::seconds stall_limit_;
-    thread_pool pool_;
+    // Guards the members below it; a task takes it when it starts and ends.
     std::mutex jobs_mutex_;
+    // The jobs queued or running, since the last cancel_all.
     std::unordered_map<unsigned, std::weak_ptr<download_job>> jobs_;
     unsigned next_id_ = 1;
+    std::size_t queued_jobs_ = 0;   // scheduled, not yet taken by a worker
+    std::size_t queued_bytes_ = 0;  // their size as counted against max_queued_bytes
+    // Last, so that it is destroyed first: its tasks use the members above.
+    thread_pool pool_;
 };
 
 }  // namespace mediacap::http

@@ -27,11 +27,12 @@ public:
     virtual void on_download_finished(unsigned id, const std::string& path) = 0;
 
     // The job ended without a file. Codes: 0 libcurl failure (also cancel and
-    // stall) or unsupported method, or the file could not be written (the
-    // message then begins "Error writing file: " and says why: a full disk,
-    // the free-space reserve, a failed close); 1 status other than 200 (the
-    // message is the status); 2 temporary file not opened; 3 no final name
-    // could be taken.
+    // stall), unsupported method or request target, a body that ended short
+    // of the length its head announced (or an unreadable length), or the
+    // file could not be written (the message then begins "Error writing
+    // file: " and says why: a full disk, the free-space reserve, a failed
+    // close); 1 status other than 200 (the message is the status); 2
+    // temporary file not opened; 3 no final name could be taken.
     virtual void on_download_error(unsigned id, int code, const std::string& message) = 0;
 };
 

@@ -1,5 +1,6 @@
 #include "mediacap/http/request_key.hpp"
 
+#include <algorithm>
 #include <locale>
 #include <vector>
 
@@ -67,6 +68,16 @@ const std::string& video_site_domain()
 {
     static const std::string domain = "youtube.com";
     return domain;
+}
+
+bool is_origin_form(const std::string& target)
+{
+    if (target.empty() || target.front() != '/')
+        return false;
+    return std::none_of(target.begin(), target.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte <= 0x20 || byte == 0x7f;
+    });
 }
 
 void strip_range(http_request& request)

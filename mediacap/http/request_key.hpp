@@ -31,6 +31,13 @@ const boost::regex& range_pattern();
 // The domain that the start offset rule applies to (Host header suffix).
 const std::string& video_site_domain();
 
+// Whether a request target is in origin form (RFC 9112 section 3.2.1): it
+// starts with "/" and holds no blank, control character or DEL. Only such a
+// target can be replayed against the server it was sniffed from; any other
+// form (absolute, authority, asterisk, or text that would read as user-info
+// or a port after the server's address) is never fetched.
+bool is_origin_form(const std::string& target);
+
 // Removes every "&range=N-M" from a "/videoplayback?" target so that a replay
 // fetches the whole resource. Other targets are left alone.
 void strip_range(http_request& request);

@@ -18,12 +18,16 @@
 #include "recording_handler.hpp"
 #include "tests/support/http_server.hpp"
 #include "tests/support/network_namespace.hpp"
+#include "tests/support/pcap_writer.hpp"
 #include "tests/support/test_data.hpp"
 
 namespace fs = std::filesystem;
 using engine_test::recording_handler;
 using test_support::http_reply;
 using test_support::http_server;
+using test_support::pcap_writer;
+using test_support::side;
+using test_support::tcp_flow;
 
 using test_support::random_bytes;
 using test_support::read_file;
@@ -199,6 +203,69 @@ TEST_F(EngineLive, StopCancelsRunningDownloads)
     EXPECT_TRUE(handler.of_kind("download_finished").empty());
     EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 0)
         << "no partial file may reach the final folder";
+}
+
+
+// A replay goes to the server it was sniffed from and nowhere else, whatever
+// the request target says: text that would read as user-info, a port or
+// another authority after "http://ADDR:PORT" must not move it. Targets that
+// are not origin-form are not fetched at all.
+TEST_F(EngineLive, ReplayGoesOnlyToTheSniffedServer)
+{
+    SKIP_WITHOUT_PRIVATE_NETWORK();
+    http_server sniffed(80);
+    http_server same_host_other_port(8080);
+    http_server other_host(9999, "127.0.0.2");
+    const std::string video = random_bytes(30000, 21);
+    sniffed.route("/ok.mp4", reply("video/mp4", video));
+
+    struct target_case {
+        std::string target;
+        bool replayed;  // to the sniffed server
+    };
+    const std::vector<target_case> table = {
+        {"@127.0.0.2:9999/x.mp4", false},
+        {"80/x.mp4", false},
+        {":9999/x.mp4", false},
+        {"http://127.0.0.2:9999/x.mp4", false},
+        {"x.mp4", false},
+        {"*", false},
+        {"/x.mp4\r\nX-Injected:1", false},
+        {"//127.0.0.2:9999/x.mp4", true},
+        {"/a.mp4?u=http://127.0.0.2:9999/#@127.0.0.2:9999", true},
+        {"/ok.mp4", true},  // last: with one worker, every other replay has ended when it has
+    };
+    const std::string capture = (folder_ / "targets.pcap").string();
+    {
+        pcap_writer writer(capture);
+        std::uint16_t port = 41000;
+        for (const target_case& c : table) {
+            tcp_flow flow(writer, "127.0.0.1", ++port, "127.0.0.1", 80);
+            flow.handshake();
+            flow.send(side::client, get(c.target));
+            flow.send(side::server, "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 20000\r\n\r\n" +
+                                        random_bytes(20000, port));
+            flow.close();
+        }
+    }
+    recording_handler handler(download_videos());
+    options_.device = "unused";
+    options_.pool_size = 1;
+    options_.capture_file = capture;
+    engine_ = std::make_unique<mediacap::engine>(&options_, &handler);
+    engine_->run();
+    ASSERT_TRUE(handler.wait_for("download_finished", 1)) << "the sniffed server's video was not replayed";
+    engine_->stop();
+    engine_.reset();
+
+    std::size_t replayed = 0;
+    for (const target_case& c : table)
+        replayed += c.replayed;
+    EXPECT_EQ(same_host_other_port.connection_count(), 0u);
+    EXPECT_EQ(other_host.connection_count(), 0u);
+    EXPECT_EQ(sniffed.request_count(), replayed);
+    EXPECT_EQ(handler.of_kind("download_started").size(), replayed) << "other targets are dropped silently";
+    EXPECT_TRUE(read_file(folder_ / ("video-" + std::to_string(table.size()))) == video) << "the replayed video differs";
 }
 
 }  // namespace

@@ -55,8 +55,8 @@ public:
         decoder_.exchange_signal.connect([this](unsigned id, const mediacap::http::http_tuple& exchange) {
             require(is_open(id));
             require(exchange.request.body.size() <= http_decoder::max_kept_request_bodies);
-            require(exchange.request.headers.size() <= http_decoder::max_fields);
-            require(exchange.response.headers.size() <= http_decoder::max_fields);
+            require(exchange.request.headers.size() <= http_decoder::max_fields + http_decoder::read_fields.size());
+            require(exchange.response.headers.size() <= http_decoder::max_fields + http_decoder::read_fields.size());
             log("E" + std::to_string(id) + " " + exchange.request.method + " " + exchange.request.path + " " +
                 std::to_string(exchange.response.status) + " " + std::to_string(exchange.request.body.size()) +
                 (exchange.request.body_truncated ? " cut" : "") + " " + std::to_string(exchange.response.headers.size()));

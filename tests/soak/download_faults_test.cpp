@@ -65,6 +65,11 @@ public:
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, hang_limit, [&] { return started_ >= count; });
     }
+    std::size_t started()
+    {
+        std::lock_guard lock(mutex_);
+        return started_;
+    }
     // id -> how it ended (-1 finished, else the error code), for ids that ended.
     std::map<unsigned, std::vector<int>> ends()
     {
@@ -143,7 +148,23 @@ TEST_F(DownloadFaults, BrokenServersEndEveryDownloadOnceAndLeaveNoFiles)
     // announces nothing of its own, so the only length is the one given here.
     http_reply overlong(body);
     overlong.close_delimited().with_header("Content-Length", "1000");
+    // Bodies that end before a length the head announced; libcurl takes the
+    // last of several lengths, ignores one beyond 64 bits or beside a
+    // transfer coding, and ends the body at the close.
+    const auto announcing = [&](std::initializer_list<std::pair<std::string, std::string>> fields) {
+        http_reply reply(body);
+        reply.close_delimited();
+        for (const auto& [name, value] : fields)
+            reply.with_header(name, value);
+        return reply;
+    };
+    const std::string longer = std::to_string(body.size() + 1);
     const std::vector<fault_case> table = {
+        {"closed before its length", announcing({{"Content-Length", longer}}), 0, 0},
+        {"a longer length, then the real one", announcing({{"Content-Length", longer}, {"Content-Length", std::to_string(body.size())}}), 0, 0},
+        {"a longer length, then zero", announcing({{"Content-Length", longer}, {"Content-Length", "0"}}), 0, 0},
+        {"a length beyond 64 bits", announcing({{"Content-Length", "99999999999999999999"}}), 0, 0},
+        {"a length beside a transfer coding", announcing({{"Transfer-Encoding", "identity"}, {"Content-Length", longer}}), 0, 0},
         {"reset in the middle of the body",
          http_reply(body).with_fault(http_reply::fault::reset_after_bytes, 100000), 0, 0},
         {"more bytes than announced", overlong, -1, 1000},
@@ -206,7 +227,8 @@ TEST_F(DownloadFaults, StopInTheMiddleOfFiftyDownloadsOnTenThreads)
     jobs.wait();
 
     const auto ends = reports.ends();
-    ASSERT_EQ(ends.size(), count) << "every job reports its end, queued ones too";
+    ASSERT_EQ(ends.size(), reports.started()) << "every job that started reports its end; queued ones say nothing";
+    EXPECT_LT(reports.started(), count) << "some jobs were still queued at the stop";
     unsigned finished = 0;
     for (const auto& [id, how] : ends) {
         ASSERT_EQ(how.size(), 1u) << "download " << id << " ended more than once";
@@ -222,6 +244,54 @@ TEST_F(DownloadFaults, StopInTheMiddleOfFiftyDownloadsOnTenThreads)
     EXPECT_GE(finished, 10u);
     EXPECT_LT(finished, count) << "the held downloads cannot have finished";
     EXPECT_TRUE(reports.reports_after_the_end().empty());
+    EXPECT_EQ(temporary_files(), std::vector<std::string>{});
+    server.release_held();
+}
+
+// Forged traffic can ask for any number of downloads. Past the queue's bound,
+// in jobs or in the bytes they copied, new ones are dropped; a stop drops the
+// whole queue without starting any of it.
+TEST_F(DownloadFaults, AFullQueueDropsNewDownloadsAndAStopDropsTheQueue)
+{
+    http_server server;
+    server.route("/held", http_reply(random_bytes(1000, 3)).with_fault(http_reply::fault::stall_after_headers));
+    end_counter reports;
+    downloader jobs(2, &reports);
+    const auto hold_both_workers = [&] {
+        const std::size_t before = reports.started();
+        for (int i = 0; i < 2; ++i)
+            jobs.download(exchange_for(server, "/held"), (out_ / "held").string());
+        ASSERT_TRUE(reports.wait_started(before + 2));
+    };
+    struct bound_case {
+        const char* name;
+        std::size_t body_size;  // of each queued request
+        std::size_t asked;
+        std::size_t fit;        // how many a queue of the bound's size holds at most
+    };
+    const std::size_t big = 4u << 20;
+    const std::vector<bound_case> table = {
+        {"jobs", 0, downloader::max_queued_jobs + 100, downloader::max_queued_jobs},
+        {"bytes", big, downloader::max_queued_bytes / big + 4, downloader::max_queued_bytes / big},
+    };
+    for (const bound_case& c : table) {
+        ASSERT_NO_FATAL_FAILURE(hold_both_workers());
+        http_tuple queued = exchange_for(server, "/held?queued");
+        queued.request.method = "POST";
+        queued.request.body.assign(c.body_size, 'b');
+        std::size_t accepted = 0;
+        for (std::size_t i = 0; i < c.asked; ++i)
+            accepted += jobs.download(queued, (out_ / "never").string()) != 0;
+        EXPECT_LE(accepted, c.fit) << c.name;
+        EXPECT_GE(accepted, c.fit - 1) << c.name;
+
+        jobs.cancel_all();
+        jobs.wait();
+        EXPECT_EQ(reports.ends().size(), reports.started()) << c.name;
+    }
+    EXPECT_EQ(reports.started(), 4u) << "no queued job may start after a stop";
+    EXPECT_EQ(server.request_count(), 4u);
+    EXPECT_FALSE(fs::exists(out_ / "never"));
     EXPECT_EQ(temporary_files(), std::vector<std::string>{});
     server.release_held();
 }
