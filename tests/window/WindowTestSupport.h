@@ -107,10 +107,13 @@ inline QStringList storedRows(const QString& fileName, const QString& table)
     return rows;
 }
 
+// Removes both catalogue files with SQLite's write-ahead log and index
+// beside them: a log left over would be replayed into the next new file.
 inline void removeCatalogueFiles()
 {
-    QFile::remove(dataFolder() + QStringLiteral("/images.dat"));
-    QFile::remove(dataFolder() + QStringLiteral("/videos.dat"));
+    for (const char* name : {"/images.dat", "/videos.dat"})
+        for (const char* companion : {"", "-wal", "-shm"})
+            QFile::remove(dataFolder() + QLatin1String(name) + QLatin1String(companion));
 }
 
 // An image of one colour, in the format that the file name's suffix names.
