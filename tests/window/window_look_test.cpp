@@ -98,7 +98,8 @@ private:
         window->activateWindow();
         QCoreApplication::processEvents();
         QWidget* page = window->findChild<QStackedWidget*>("centerStackedWidget")->currentWidget();
-        if (auto* table = page->findChild<QTableWidget*>())
+        auto* table = page->findChild<QTableWidget*>();
+        if (table && table->focusPolicy() != Qt::NoFocus)
             table->setFocus();
         QCoreApplication::processEvents();
     }
