@@ -12,6 +12,7 @@
 #include "WindowTestSupport.h"
 
 #include "tests/library/MediaFixtures.h"
+#include "tests/widgets/TransferResources.h"
 
 #include <QComboBox>
 #include <QFileDialog>
@@ -26,16 +27,6 @@
 using namespace window_test;
 
 namespace {
-
-HttpResource resource(const QString& host, bool video, qint32 size)
-{
-    HttpResource result;
-    result.host = host;
-    result.isVideo = video;
-    result.isImage = !video;
-    result.size = size;
-    return result;
-}
 
 const QList<QSize> windowSizes = {QSize(960, 500), QSize(1280, 800)};
 const QStringList pageNames = {"welcome", "transfers", "videos", "images"};
@@ -127,9 +118,9 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
 
         auto* transfers = window->findChild<TransfersFrame*>();
-        transfers->captureStarted(1, resource("v1.clips.example", true, 15728640), "/d/clips.example_1.mp4");
-        transfers->captureStarted(2, resource("img.pics.example", false, 48213), "/d/pics.example_2.jpeg");
-        transfers->downloadStarted(1, resource("cdn.tube.example", true, 104857600), "/d/tube.example_3.flv");
+        transfers->captureStarted(1, transferResource("v1.clips.example", true, 15728640), "/d/clips.example_1.mp4");
+        transfers->captureStarted(2, transferResource("img.pics.example", false, 48213), "/d/pics.example_2.jpeg");
+        transfers->downloadStarted(1, transferResource("cdn.tube.example", true, 104857600), "/d/tube.example_3.flv");
         transfers->captureProgress(1, 15728640, 9437184);
         transfers->captureStreamClosed(2);
         transfers->downloadProgress(1, 104857600, 31457280);
@@ -189,19 +180,13 @@ private slots:
             QVERIFY2(arrowPixels(search) > 4, "the search box's drop-down button shows an arrow");
     }
 
-    void currentCellHasNoFocusFrame_data()
-    {
-        QTest::addColumn<QString>("table");
-        QTest::newRow("videos") << "videosTableWidget";
-        QTest::newRow("images") << "imagesTableWidget";
-    }
-
     void currentCellHasNoFocusFrame()
     {
-        QFETCH(QString, table);
-        const auto* rows = window->findChild<QTableWidget*>(table);
-        QCOMPARE(rows->item(0, 0)->text(), QString()); // the thumbnail is in
-        QCOMPARE(paintedCell(rows, 0, 0, true), paintedCell(rows, 0, 0, false));
+        for (const char* name : {"videosTableWidget", "imagesTableWidget"}) {
+            const auto* rows = window->findChild<QTableWidget*>(name);
+            QCOMPARE(rows->item(0, 0)->text(), QString()); // the thumbnail is in
+            QVERIFY2(paintedCell(rows, 0, 0, true) == paintedCell(rows, 0, 0, false), name);
+        }
     }
 
     // The window's buttons keep their look; Qt's own dialogs keep theirs.
