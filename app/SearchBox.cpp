@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QObject>
 #include <QSet>
 #include <QTableWidget>
@@ -14,16 +15,26 @@ QString placeholderText()
     return text;
 }
 
-bool handleFocusEvent(QComboBox* searchBox, QEvent* event)
+bool handleEvent(QComboBox* searchBox, QEvent* event)
 {
-    if (event->type() == QEvent::FocusOut) {
-        if (searchBox->currentText().trimmed().isEmpty()) {
+    const bool blank = searchBox->currentText().trimmed().isEmpty();
+    switch (event->type()) {
+    case QEvent::FocusOut:
+        if (blank) {
             searchBox->setEditText(placeholderText());
             return true;
         }
-    } else if (event->type() == QEvent::FocusIn) {
+        break;
+    case QEvent::FocusIn:
         if (searchBox->currentText() == placeholderText())
             searchBox->clearEditText();
+        break;
+    case QEvent::KeyPress: {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        return blank && (key == Qt::Key_Return || key == Qt::Key_Enter);
+    }
+    default:
+        break;
     }
     return false;
 }

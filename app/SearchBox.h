@@ -21,10 +21,13 @@ namespace SearchBox {
 // "Search...": real text in the edit field, compared like any other text.
 QString placeholderText();
 
-// Focus handling, for the page's eventFilter on the combo: entering the box
-// clears the placeholder; leaving it blank puts the placeholder back and
-// returns true, after which the page shows every row again.
-bool handleFocusEvent(QComboBox* searchBox, QEvent* event);
+// For the page's eventFilter on the combo. Entering the box clears the
+// placeholder; leaving it blank puts the placeholder back and returns true,
+// after which the page shows every row again. Enter in a blank box returns
+// true as well: the combo announces no activation for an empty text, yet an
+// empty search shows every row. Events the edit field leaves to the combo
+// (Enter among them) pass through this filter after the field has seen them.
+bool handleEvent(QComboBox* searchBox, QEvent* event);
 
 // Rebuilds the drop-down list: an empty entry, then each distinct display text
 // of the table's `column` (hidden rows included, hash order). The edit text is

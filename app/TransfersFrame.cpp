@@ -237,7 +237,7 @@ void TransfersFrame::on_clearCompletedButton_clicked()
 
 bool TransfersFrame::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == ui->searchComboBox && SearchBox::handleFocusEvent(ui->searchComboBox, event))
+    if (watched == ui->searchComboBox && SearchBox::handleEvent(ui->searchComboBox, event))
         showAllRows();
     return false;  // the combo still receives every event
 }

@@ -25,6 +25,12 @@ QImage fitThumbnail(QImage image)
     return image;
 }
 
+void CatalogueItemDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const
+{
+    QStyledItemDelegate::initStyleOption(option, index);
+    option->state &= ~QStyle::State_HasFocus;
+}
+
 QTableWidgetItem* appendCatalogueRow(QTableWidget* table, const QString& file,
                                      const QString& origin, const QString& loadingText)
 {

@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QPersistentModelIndex>
 #include <QString>
+#include <QStyledItemDelegate>
 #include <QStringList>
 #include <QUrl>
 
@@ -33,6 +34,19 @@ struct ThumbnailGenerationContext {
 // when it is wider, then to its height when still higher. Never enlarges.
 // Safe on any thread.
 QImage fitThumbnail(QImage image);
+
+// The item delegate of both catalogue tables: paints every cell as the
+// default delegate does, but without the current cell's focus frame. The
+// style draws that frame around the cell's text, which is empty once the
+// thumbnail is in, so it stood as a pale empty box beside the thumbnail of
+// the current row. The selection still shows which rows the commands take.
+class CatalogueItemDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
+};
 
 // Appends a placeholder row at the end of a catalogue table: cell 0 shows the
 // busy icon and `loadingText` and carries the file path as Qt::UserRole,

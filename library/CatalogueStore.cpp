@@ -11,6 +11,7 @@
 #include <QtConcurrent>
 
 #include <atomic>
+#include <functional>
 #include <vector>
 
 const CatalogueKind imagesCatalogue = {
@@ -61,6 +62,12 @@ struct StoredRow {
     QString info;
 };
 
+std::function<void(int)>& loaderRowHook()
+{
+    static std::function<void(int)> hook;
+    return hook;
+}
+
 // Reads the rows up to `lastId` in ID order through a read-only connection
 // made on this pool thread. Read-only also keeps a missing file from being
 // created here.
@@ -85,16 +92,37 @@ std::vector<StoredRow> readRows(const CatalogueKind& kind, const QString& databa
                 selected = query.exec();
             }
             // QPointer's null test is an atomic read, safe on this thread.
-            while (selected && !page.isNull() && query.next())
+            while (selected && !page.isNull() && query.next()) {
                 rows.push_back({query.value(0).toString(), query.value(1).toString(),
                                 query.value(2).toString()});
+                if (loaderRowHook())
+                    loaderRowHook()(static_cast<int>(rows.size()));
+            }
         }
     }
     QSqlDatabase::removeDatabase(connectionName);
     return rows;
 }
 
+// In SQLite's default rollback journal a reader holds off every commit until
+// its read ends, so while the loader walked a store of millions of rows an
+// insert waited out the driver's 5 s busy timeout and failed, and the new file
+// was lost from the catalogue. With a write-ahead log the loader reads its
+// snapshot while the page's connection writes. The mode is kept in the file:
+// a store made before switches on its first open here. Should SQLite refuse
+// the switch, the store goes on in its old mode.
+void useWriteAheadLog(const QSqlDatabase& database)
+{
+    QSqlQuery pragma(database);
+    pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+}
+
 } // namespace
+
+void setCatalogueLoaderRowHookForTesting(std::function<void(int rowsRead)> hook)
+{
+    loaderRowHook() = std::move(hook);
+}
 
 QString catalogueFolder()
 {
@@ -116,6 +144,8 @@ QSqlDatabase openCatalogue(const CatalogueKind& kind, QWidget* page)
 
     if (!database.open())
         reportFailure(kind, page, translated(kind, kind.openError).arg(database.lastError().text()));
+    else
+        useWriteAheadLog(database);
 
     QSqlQuery create(database);
     if (!create.exec(QLatin1String(kind.createStatement)))

@@ -4,6 +4,8 @@
 #include <QSqlDatabase>
 #include <QString>
 
+#include <functional>
+
 class QObject;
 class QWidget;
 
@@ -35,8 +37,10 @@ extern const CatalogueKind videosCatalogue;
 QString catalogueFolder();
 
 // Opens the page's catalogue on the GUI thread: creates the data folder,
-// adds and opens the connection under the kind's connection name and creates
-// the table when it does not exist. Each failure is reported to the page with
+// adds and opens the connection under the kind's connection name, puts the
+// file in SQLite's write-ahead log mode (so that the loader's long read and
+// the page's inserts never wait for each other) and creates the table when it
+// does not exist. Each failure is reported to the page with
 // a "Database Error" box and the page goes on with the connection as it is
 // (closed after a failed open). Call once per kind and run.
 QSqlDatabase openCatalogue(const CatalogueKind& kind, QWidget* page);
@@ -63,3 +67,8 @@ bool insertIntoCatalogue(const CatalogueKind& kind, const QSqlDatabase& database
 // Removes every row of the file. A failure is silent.
 void deleteFromCatalogue(const CatalogueKind& kind, const QSqlDatabase& database,
                          const QString& file);
+
+// Test seam: `hook` is called on the loader's thread after each row the
+// loader has read, with the number read so far, while its read of the store is
+// still open. Set it only while no loader runs; an empty hook removes it.
+void setCatalogueLoaderRowHookForTesting(std::function<void(int rowsRead)> hook);

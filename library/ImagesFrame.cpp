@@ -30,6 +30,7 @@ ImagesFrame::ImagesFrame(QWidget* parent)
     ui->sizeComboBox->hide();
 
     ui->imagesTableWidget->horizontalHeader()->resizeSection(0, 300);
+    ui->imagesTableWidget->setItemDelegate(new CatalogueItemDelegate(ui->imagesTableWidget));
 
     auto* selectAll = new QShortcut(QKeySequence(QStringLiteral("Ctrl+A")), this);
     selectAll->setContext(Qt::WindowShortcut);
@@ -51,7 +52,7 @@ ImagesFrame::~ImagesFrame()
 
 bool ImagesFrame::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == ui->searchComboBox && SearchBox::handleFocusEvent(ui->searchComboBox, event))
+    if (watched == ui->searchComboBox && SearchBox::handleEvent(ui->searchComboBox, event))
         showAllRows();
     return false;
 }

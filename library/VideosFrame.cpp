@@ -51,6 +51,7 @@ VideosFrame::VideosFrame(QWidget* parent)
     ui->setupUi(this);
 
     ui->videosTableWidget->horizontalHeader()->resizeSection(0, 300);
+    ui->videosTableWidget->setItemDelegate(new CatalogueItemDelegate(ui->videosTableWidget));
 
     auto* selectAll = new QShortcut(QKeySequence(QStringLiteral("Ctrl+A")), this);
     selectAll->setContext(Qt::WindowShortcut);
@@ -81,7 +82,7 @@ VideosFrame::~VideosFrame()
 
 bool VideosFrame::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == ui->searchComboBox && SearchBox::handleFocusEvent(ui->searchComboBox, event))
+    if (watched == ui->searchComboBox && SearchBox::handleEvent(ui->searchComboBox, event))
         showAllRows();
     return false;
 }

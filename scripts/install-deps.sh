@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake g++ ninja-build pkg-config
   qt6-base-dev libqt6sql6-sqlite
+  qt6-image-formats-plugins libqt6svg6
   libnids-dev libpcap-dev libcurl4-openssl-dev zlib1g-dev
   libboost-dev libboost-regex-dev libboost-filesystem-dev libboost-system-dev libboost-thread-dev
   libgtest-dev libgmock-dev

@@ -5,13 +5,13 @@
 // both catalogues with their thumbnails and stores, the badges, and Stop.
 // Needs root (namespaces, capture) and Xvfb.
 
+#include "ApplicationSetup.h"
 #include "CaptureEngine.h"
 #include "CatalogueCommands.h"
 #include "Formatting.h"
 #include "HttpResource.h"
 #include "MainWindow.h"
 #include "TransfersFrame.h"
-#include "VendraxResources.h"
 #include "VideoFile.h"
 #include "WelcomeFrame.h"
 #include "tests/e2e/test_network.hpp"
@@ -26,14 +26,12 @@
 #include <QFileInfo>
 #include <QFutureWatcherBase>
 #include <QLabel>
-#include <QNetworkProxyFactory>
 #include <QPointer>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStackedWidget>
 #include <QThreadPool>
-#include <QTime>
 #include <QToolButton>
 
 #include <arpa/inet.h>
@@ -638,16 +636,7 @@ int main(int argc, char** argv)
     // As the program's main sets itself up, with a home of the test's own.
     window_test::PrivateHome home;
     QApplication application(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("Tormane Solutions"));
-    QCoreApplication::setOrganizationDomain(QStringLiteral("vendrax.example"));
-    QCoreApplication::setApplicationName(QStringLiteral("Vendrax"));
-    QNetworkProxyFactory::setUseSystemConfiguration(true);
-    registerHttpResourceMetaType();
-    initVendraxResources();
-    QFile styleSheet(QStringLiteral(":/ui/stylesheet.qss"));
-    if (styleSheet.open(QIODevice::ReadOnly))
-        application.setStyleSheet(QString::fromLatin1(styleSheet.readAll()));
-    std::srand(static_cast<unsigned>(QTime::currentTime().msec()));
+    setUpApplication(application);
 
     WholeProgramLiveTest test(whyNot, siteFiles.path());
     return QTest::qExec(&test, argc, argv);

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
@@ -352,6 +353,75 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(received_, (QList<Row>{fresh, stored[0], stored[1]}));
         QCOMPARE(messages_.size(), 0);
+    }
+
+    // A store written before the write-ahead log, in SQLite's default
+    // rollback journal, switches on open and loads as before; while the
+    // loader is half-way through its read, a new file's insert neither waits
+    // for the read to end nor fails.
+    void insertDuringALoadReturnsAtOnceAndIsKept()
+    {
+        constexpr int rowCount = 200000;
+        QDir().mkpath(catalogueFolder());
+        {
+            QSqlDatabase old = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("older"));
+            old.setDatabaseName(catalogueFolder() + QLatin1String(videosCatalogue.fileName));
+            QVERIFY(old.open());
+            QSqlQuery insert(old);
+            QVERIFY(insert.exec(QLatin1String(videosCatalogue.createStatement)));
+            QVERIFY(old.transaction());
+            QVERIFY(insert.prepare(QLatin1String(videosCatalogue.insertStatement)));
+            for (int i = 0; i < rowCount; ++i) {
+                insert.addBindValue(QStringLiteral("/v/%1.flv").arg(i));
+                insert.addBindValue(QStringLiteral("Example.com"));
+                insert.addBindValue(QString());
+                QVERIFY(insert.exec());
+            }
+            QVERIFY(old.commit());
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("older"));
+
+        PageStandIn page(&received_);
+        QSqlDatabase database = openCatalogue(videosCatalogue, &page);
+        {
+            QSqlQuery mode(database);
+            QVERIFY(mode.exec(QStringLiteral("PRAGMA journal_mode")) && mode.next());
+            QCOMPARE(mode.value(0).toString(), QStringLiteral("wal"));
+        }
+
+        QSemaphore midway, goOn;
+        setCatalogueLoaderRowHookForTesting([&](int rowsRead) {
+            if (rowsRead == 1000) {
+                midway.release();
+                goOn.acquire();
+            }
+        });
+        QFuture<void> loading = startCatalogueLoader(videosCatalogue, database, &page);
+        const auto cleanup = qScopeGuard([&] {
+            goOn.release();
+            loading.waitForFinished();
+            setCatalogueLoaderRowHookForTesting({});
+        });
+        QVERIFY(midway.tryAcquire(1, 30000));
+
+        QElapsedTimer insertTime;
+        insertTime.start();
+        const bool inserted = insertIntoCatalogue(videosCatalogue, database, &page, QStringLiteral("/new.flv"),
+                                                  QStringLiteral("New.com"), QStringLiteral("info"));
+        const qint64 milliseconds = insertTime.elapsed();
+        goOn.release();
+        QVERIFY(inserted);
+        QVERIFY2(milliseconds < 2500, qPrintable(QStringLiteral("the insert took %1 ms").arg(milliseconds)));
+        QCOMPARE(messages_.size(), 0);
+
+        loading.waitForFinished();
+        setCatalogueLoaderRowHookForTesting({});
+        QCoreApplication::processEvents();
+        QCOMPARE(received_.size(), rowCount); // the new file is the page's own, not a stored row
+        QCOMPARE(received_.last().file, QStringLiteral("/v/%1.flv").arg(rowCount - 1));
+        const QList<Row> stored = restartAndLoad(videosCatalogue);
+        QCOMPARE(stored.size(), rowCount + 1);
+        QCOMPARE(stored.last(), (Row{QStringLiteral("/new.flv"), QStringLiteral("New.com"), QStringLiteral("info")}));
     }
 
     void destroyedPageReceivesNoMoreRows()

@@ -14,21 +14,12 @@
 
 #include "CaptureDevices.h"
 #include "PreferencesDialog.h"
+#include "TransferResources.h"
 #include "TransfersFrame.h"
 #include "VendraxResources.h"
 #include "WelcomeFrame.h"
 
 namespace {
-
-HttpResource resource(const QString& host, bool video, qint32 size)
-{
-    HttpResource result;
-    result.host = host;
-    result.isVideo = video;
-    result.isImage = !video;
-    result.size = size;
-    return result;
-}
 
 void keep(QWidget* widget, const QString& name)
 {
@@ -77,11 +68,11 @@ private slots:
     {
         TransfersFrame page;
         page.resize(760, 460);
-        page.captureStarted(1, resource("v1.clips.example", true, 15728640), "/d/clips.example_1.mp4");
-        page.captureStarted(2, resource("img.pics.example", false, 48213), "/d/pics.example_2.jpeg");
-        page.downloadStarted(1, resource("cdn.tube.example", true, 104857600), "/d/tube.example_3.flv");
-        page.downloadStarted(2, resource("www.news.co.example", false, 0), "/d/news_4.png");
-        page.captureStarted(3, resource("media.shop.com.example", true, 2048000), "/d/shop_5.webm");
+        page.captureStarted(1, transferResource("v1.clips.example", true, 15728640), "/d/clips.example_1.mp4");
+        page.captureStarted(2, transferResource("img.pics.example", false, 48213), "/d/pics.example_2.jpeg");
+        page.downloadStarted(1, transferResource("cdn.tube.example", true, 104857600), "/d/tube.example_3.flv");
+        page.downloadStarted(2, transferResource("www.news.co.example", false, 0), "/d/news_4.png");
+        page.captureStarted(3, transferResource("media.shop.com.example", true, 2048000), "/d/shop_5.webm");
         page.captureProgress(1, 15728640, 9437184);
         page.captureFinished(2);
         page.downloadProgress(1, 104857600, 31457280);

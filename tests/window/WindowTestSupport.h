@@ -4,9 +4,9 @@
 // program, recorders that answer every dialog of the pages and the window
 // (a test never blocks on a modal box), and small file and store helpers.
 
+#include "ApplicationSetup.h"
 #include "CriticalMessage.h"
 #include "UserPrompts.h"
-#include "VendraxResources.h"
 #include "WelcomeFrame.h"
 
 #include <QApplication>
@@ -107,18 +107,22 @@ inline QStringList storedRows(const QString& fileName, const QString& table)
     return rows;
 }
 
+// Removes both catalogue files with SQLite's write-ahead log and index
+// beside them: a log left over would be replayed into the next new file.
 inline void removeCatalogueFiles()
 {
-    QFile::remove(dataFolder() + QStringLiteral("/images.dat"));
-    QFile::remove(dataFolder() + QStringLiteral("/videos.dat"));
+    for (const char* name : {"/images.dat", "/videos.dat"})
+        for (const char* companion : {"", "-wal", "-shm"})
+            QFile::remove(dataFolder() + QLatin1String(name) + QLatin1String(companion));
 }
 
+// An image of one colour, in the format that the file name's suffix names.
 inline bool writeImage(const QString& path, int width, int height)
 {
     QDir().mkpath(QFileInfo(path).path());
     QImage image(width, height, QImage::Format_RGB32);
     image.fill(Qt::darkCyan);
-    return image.save(path, "PNG");
+    return image.save(path);
 }
 
 inline bool writeFile(const QString& path, const QByteArray& bytes)
@@ -166,15 +170,13 @@ private:
 
 } // namespace window_test
 
-// A QtTest main with a private home, the program's names and its resources.
-#define WINDOW_TEST_MAIN(TestClass)                                               \
-    int main(int argc, char** argv)                                               \
-    {                                                                             \
-        window_test::PrivateHome home;                                            \
-        QApplication application(argc, argv);                                     \
-        QCoreApplication::setOrganizationName(QStringLiteral("Tormane Solutions")); \
-        QCoreApplication::setApplicationName(QStringLiteral("Vendrax"));         \
-        initVendraxResources();                                                   \
-        TestClass test;                                                           \
-        return QTest::qExec(&test, argc, argv);                                   \
+// A QtTest main with a private home, set up as the program sets itself up.
+#define WINDOW_TEST_MAIN(TestClass)                  \
+    int main(int argc, char** argv)                  \
+    {                                                \
+        window_test::PrivateHome home;               \
+        QApplication application(argc, argv);        \
+        setUpApplication(application);               \
+        TestClass test;                              \
+        return QTest::qExec(&test, argc, argv);      \
     }

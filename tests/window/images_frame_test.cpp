@@ -2,12 +2,45 @@
 #include "WindowTestSupport.h"
 
 #include <QFutureWatcherBase>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QThreadPool>
 #include <QToolButton>
+#include <QtEndian>
+
+#include <zlib.h>
 
 using namespace window_test;
+
+namespace {
+
+// A PNG file of a few hundred bytes whose header claims an RGB image of
+// width x height: the header, then the first row of pixels alone.
+QByteArray pngClaiming(quint32 width, quint32 height)
+{
+    QByteArray png("\x89PNG\r\n\x1a\n", 8);
+    const auto chunk = [&png](const char* type, const QByteArray& data) {
+        const QByteArray typed = QByteArray(type) + data;
+        png += QByteArray(4, '\0');
+        qToBigEndian(quint32(data.size()), png.data() + png.size() - 4);
+        png += typed;
+        png += QByteArray(4, '\0');
+        qToBigEndian(quint32(crc32(0, reinterpret_cast<const Bytef*>(typed.constData()), uInt(typed.size()))),
+                     png.data() + png.size() - 4);
+    };
+    QByteArray header(13, '\0');
+    qToBigEndian(width, header.data());
+    qToBigEndian(height, header.data() + 4);
+    header[8] = 8; // bits per channel
+    header[9] = 2; // RGB
+    chunk("IHDR", header);
+    chunk("IDAT", qCompress(QByteArray(1 + 3 * qsizetype(width), '\0')).mid(4)); // a zlib stream
+    chunk("IEND", {});
+    return png;
+}
+
+} // namespace
 
 // The images page on real image files, the real SQLite store in a private
 // data folder and the real thread pool; every dialog is answered by Prompts.
@@ -74,32 +107,52 @@ private slots:
 
     void newFile_data()
     {
+        QTest::addColumn<QString>("name");        // the suffix names the format written
         QTest::addColumn<QByteArray>("contents"); // empty: an image of the given size
         QTest::addColumn<QSize>("size");
         QTest::addColumn<QString>("info");
         QTest::addColumn<QSize>("thumbnail");      // invalid: no thumbnail at all
         QTest::addColumn<bool>("stored");
+        QTest::addColumn<int>("refusedAsTooLarge"); // loads turned away by the allocation limit
 
-        QTest::newRow("tall, scaled to width then height") << QByteArray() << QSize(1000, 2000)
-            << "Size: 1000x2000" << QSize(75, 150) << true;
-        QTest::newRow("wide, scaled to width") << QByteArray() << QSize(300, 100)
-            << "Size: 300x100" << QSize(267, 89) << true;
-        QTest::newRow("small, never enlarged") << QByteArray() << QSize(200, 100)
-            << "Size: 200x100" << QSize(200, 100) << true;
-        QTest::newRow("not an image") << QByteArray("<html>not an image</html>") << QSize()
-            << "" << QSize() << false;
+        QTest::newRow("tall, scaled to width then height") << "new.png" << QByteArray() << QSize(1000, 2000)
+            << "Size: 1000x2000" << QSize(75, 150) << true << 0;
+        QTest::newRow("wide, scaled to width") << "new.png" << QByteArray() << QSize(300, 100)
+            << "Size: 300x100" << QSize(267, 89) << true << 0;
+        QTest::newRow("small, never enlarged") << "new.png" << QByteArray() << QSize(200, 100)
+            << "Size: 200x100" << QSize(200, 100) << true << 0;
+        QTest::newRow("not an image") << "new.png" << QByteArray("<html>not an image</html>") << QSize()
+            << "" << QSize() << false << 0;
+        QTest::newRow("WebP") << "new.webp" << QByteArray() << QSize(534, 300)
+            << "Size: 534x300" << QSize(267, 150) << true << 0;
+        QTest::newRow("TIFF") << "new.tiff" << QByteArray() << QSize(100, 50)
+            << "Size: 100x50" << QSize(100, 50) << true << 0;
+        QTest::newRow("SVG") << "new.svg"
+            << QByteArray("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"300\" height=\"100\">"
+                          "<rect width=\"300\" height=\"100\" fill=\"teal\"/></svg>")
+            << QSize() << "Size: 300x100" << QSize(267, 89) << true << 0;
+        // 72 megapixels decode to 275 MiB, above Qt's default limit of 128 MiB.
+        QTest::newRow("9000x8000 photo") << "big.jpg" << QByteArray() << QSize(9000, 8000)
+            << "Size: 9000x8000" << QSize(169, 150) << true << 0;
+        // Both loads (info and thumbnail) stop at the header.
+        QTest::newRow("tiny file claiming 60000x60000") << "huge.png" << pngClaiming(60000, 60000) << QSize()
+            << "" << QSize() << false << 2;
     }
 
     void newFile()
     {
+        QFETCH(QString, name);
         QFETCH(QByteArray, contents);
         QFETCH(QSize, size);
         QFETCH(QString, info);
         QFETCH(QSize, thumbnail);
         QFETCH(bool, stored);
+        QFETCH(int, refusedAsTooLarge);
 
-        const QString path = sitePath(QStringLiteral("example.com"), QStringLiteral("new.png"));
+        const QString path = sitePath(QStringLiteral("example.com"), name);
         QVERIFY(contents.isEmpty() ? writeImage(path, size.width(), size.height()) : writeFile(path, contents));
+        for (int i = 0; i < refusedAsTooLarge; ++i)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("exceeds the current allocation limit"));
 
         ImagesFrame page;
         waitForLoader();

@@ -313,9 +313,7 @@ int main(int argc, char** argv)
 
     window_test::PrivateHome home;
     QApplication application(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("Tormane Solutions"));
-    QCoreApplication::setApplicationName(QStringLiteral("Vendrax"));
-    initVendraxResources();
+    setUpApplication(application);
     MainWindowTest test;
     return QTest::qExec(&test, argc, argv);
 }

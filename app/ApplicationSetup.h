@@ -1,0 +1,20 @@
+#pragma once
+
+class QApplication;
+
+// Qt's bound on the memory that one decoded image may take, in MiB. Qt's own
+// default (128 MiB) turns away an ordinary large photo; this bound keeps a
+// photo of about 134 megapixels (4 bytes a pixel once decoded, 100
+// megapixels take 381 MiB), or about 67 megapixels at 16 bits a channel. A
+// file whose header claims more is refused before anything is allocated, so a
+// tiny file claiming 60000 x 60000 pixels costs nothing.
+inline constexpr int imageAllocationLimitMiB = 512;
+
+// Sets up what the whole process runs with, once, after the QApplication
+// exists and before any window: the organisation and application names (they
+// choose the settings store and the data folder), the system's proxy
+// settings, the HttpResource meta-type for the capture thread's queued
+// signals, the compiled-in resources, the style sheet, the image allocation
+// limit and the seed of the pseudo-random generator. The program's main and
+// the tests that run whole windows call it alike.
+void setUpApplication(QApplication& application);
