@@ -210,6 +210,7 @@ private slots:
         QTest::newRow("not a number") << "duration=N/A\n" << "00:00:03";
         QTest::newRow("no duration line") << "size=5\n" << "00:00:03";
         QTest::newRow("half beyond int") << "duration=1e300\n" << "00:00:03";
+        QTest::newRow("a million years") << "duration=1e12\n" << "00:00:03";
         QTest::newRow("infinite") << "duration=inf\n" << "00:00:03";
         QTest::newRow("largest half that fits") << "duration=4294967295\n" << "596523:14:07";
         QTest::newRow("probe missing") << QString() << "00:00:03";
