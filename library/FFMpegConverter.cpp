@@ -228,8 +228,8 @@ void FFMpegConverter::start()
             [this](int exitCode, QProcess::ExitStatus status) {
                 finished(status == QProcess::NormalExit || exitCode != 0 ? exitCode : 1);
             });
-    process->start(ffmpegProgram(), arguments, QIODevice::ReadWrite);
-    if (!process->waitForStarted(-1) || process->state() == QProcess::NotRunning) {
+    if (!startExternalProgram(*process, ExternalProgram::Converter, arguments) || !process->waitForStarted(-1)
+        || process->state() == QProcess::NotRunning) {
         emit conversionFinished(2);
         return;
     }

@@ -6,6 +6,7 @@
 #include "MediaFixtures.h"
 #include "VideoFile.h"
 
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -244,6 +245,23 @@ printf converted > "$output"
         converter.start();
         QCOMPARE(*events, QStringList{"finished 2"});
         initTestCase(); // the stand-in converter again
+    }
+
+    // The launcher beside the executable with its installed converter gone:
+    // a program that does not start, not one that started and failed.
+    void launcherWithoutItsProgram()
+    {
+        setExternalProgramsForTesting(launcher("ffprobe"), launcher("ffmpeg"));
+        qputenv("VENDRAX_FFMPEG", path(QStringLiteral("not installed/ffmpeg")).toLocal8Bit());
+        const auto restore = qScopeGuard([this] {
+            qunsetenv("VENDRAX_FFMPEG");
+            initTestCase();
+        });
+        FFMpegConverter converter({path(QStringLiteral("in/a.flv"))}, path(QStringLiteral("out-uninstalled")),
+                                  QStringLiteral("QuickTime"));
+        QStringList* events = record(converter);
+        converter.start();
+        QCOMPARE(*events, QStringList{"finished 2"});
     }
 
     void cancelDuringTheSecondFile()
