@@ -10,8 +10,18 @@
 #
 # File names (the value of -i and the last argument) pass unchanged, so a
 # path that happens to read like an option is never rewritten.
+#
+# VENDRAX_FFMPEG names another converter. A converter that is not there ends
+# this with code 127 (as a shell does for a command it cannot find) before
+# anything else happens; the application checks for it before starting this
+# launcher.
 
-converter=${VENDRAX_FFMPEG:-/usr/bin/ffmpeg}
+converter=${VENDRAX_FFMPEG:-@VENDRAX_INSTALLED_FFMPEG@}
+
+if [ ! -f "$converter" ] || [ ! -x "$converter" ]; then
+    echo "ffmpeg launcher: $converter is not installed" >&2
+    exit 127
+fi
 
 count=$#
 previous=

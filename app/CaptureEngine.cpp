@@ -6,7 +6,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 
-#include "Formatting.h"
+#include "SafeNames.h"
 #include "mediacap/engine.hpp"
 #include "mediacap/engine_options.hpp"
 #include "mediacap/temporary_file.hpp"
@@ -196,12 +196,12 @@ int CaptureEngine::on_response(const mediacap::http::http_tuple& exchange, std::
 
     const int mode = siteRule(resource);
 
-    // The folder's domain comes from the host as sent; domainFromHost keeps at
-    // most one dot between labels, so the result can never hold "..".
+    // The folder's name comes from the host as sent, reduced to characters
+    // that every file system takes and never "." or "..".
     const QString dir = QStringLiteral("%1/%2/%3")
                             .arg(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
                                  currentDate().toString(QStringLiteral("yyyy-MM-dd")),
-                                 domainFromHost(resource.host, false));
+                                 siteFolderName(resource.host));
     // A folder that cannot be made shows up as the engine's error when it
     // writes the file.
     QDir().mkpath(dir);

@@ -7,7 +7,7 @@
 #include <QRegularExpression>
 #include <QStringList>
 
-#include "Formatting.h"
+#include "SafeNames.h"
 #include "mediacap/http/http_tuple.hpp"
 
 namespace {
@@ -84,9 +84,11 @@ HttpResource::HttpResource(const mediacap::http::http_tuple& exchange)
 
     QString prefix;
     if (host != QLatin1String("?"))
-        prefix = domainFromHost(host.toLower(), false) + QLatin1Char('_');
+        prefix = siteNamePrefix(host) + QLatin1Char('_');
     QString minor = type.minor;
-    const QString extension = minor.isEmpty() ? QStringLiteral("unknown") : minor.remove(QLatin1String("x-"));
+    QString extension = safeExtension(minor.remove(QLatin1String("x-")));
+    if (extension.isEmpty())
+        extension = QStringLiteral("unknown");
     name = prefix + QStringLiteral("%1").arg(nextNameNumber()) + QLatin1Char('.') + extension;
 
     isVideo = type.isVideo;

@@ -17,8 +17,9 @@ public:
 
     // Describes `exchange` and generates a new file name for it: the site's
     // domain and "_" (no prefix without a Host header), a number unique in this
-    // process, and the content subtype as extension ("unknown" without one).
-    // Safe to call from several threads at once.
+    // process, and the content subtype as extension ("unknown" without one),
+    // the domain and the subtype reduced as SafeNames.h says. Safe to call
+    // from several threads at once.
     explicit HttpResource(const mediacap::http::http_tuple& exchange);
 
     QString name;

@@ -41,6 +41,16 @@ bool handleEvent(QComboBox* searchBox, QEvent* event)
 
 void refreshChoices(QComboBox* searchBox, const QTableWidget* table, int column)
 {
+    QSet<QString> choices;
+    for (int row = 0; row < table->rowCount(); ++row) {
+        if (const QTableWidgetItem* item = table->item(row, column))
+            choices.insert(item->text());
+    }
+    refreshChoices(searchBox, choices.values());
+}
+
+void refreshChoices(QComboBox* searchBox, const QStringList& choices)
+{
     QString text = searchBox->currentText();
     if (text.isEmpty())
         text = placeholderText();
@@ -49,14 +59,7 @@ void refreshChoices(QComboBox* searchBox, const QTableWidget* table, int column)
     searchBox->clear();
     searchBox->addItem(QString());
     searchBox->setEditText(text);
-
-    QSet<QString> choices;
-    for (int row = 0; row < table->rowCount(); ++row) {
-        if (const QTableWidgetItem* item = table->item(row, column))
-            choices.insert(item->text());
-    }
-    for (const QString& choice : std::as_const(choices))
-        searchBox->addItem(choice);
+    searchBox->addItems(choices);
 }
 
 void filterRows(QTableWidget* table, const QString& text)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QComboBox;
 class QEvent;
@@ -33,6 +34,9 @@ bool handleEvent(QComboBox* searchBox, QEvent* event);
 // of the table's `column` (hidden rows included, hash order). The edit text is
 // kept (the placeholder when it was empty); the filter is not applied again.
 void refreshChoices(QComboBox* searchBox, const QTableWidget* table, int column);
+// The same with the distinct texts already at hand, for a page that keeps
+// them as rows come and go instead of reading every row each time.
+void refreshChoices(QComboBox* searchBox, const QStringList& choices);
 
 // Shows the rows with at least one cell whose text contains `text`, ignoring
 // case, and hides the others; an empty text shows every row.

@@ -59,6 +59,7 @@ void TransfersFrame::addTransferRow(const QString& host, const QString& descript
     auto* origin = new QTableWidgetItem(domainFromHost(host, true));
     origin->setTextAlignment(Qt::AlignCenter);
     table->setItem(row, originColumn, origin);
+    ++originRows[origin->text()];
     // Column 1 holds no item: the delegate paints the progress there.
 }
 
@@ -87,48 +88,46 @@ void TransfersFrame::addTransfer(int captureId, int downloadId, const HttpResour
     // replace again.
     addTransferRow(httpResource.host, QStringLiteral("%2 (%1 format) %3").arg(format, kind, sizeText));
 
-    // Ids restart with every engine and successive captures on a connection
-    // share one, while rows stay until Clear: an older record that still holds
-    // the id gives it up, so the new transfer's events reach the new row only.
-    for (const QSharedPointer<TransferEntry>& older : std::as_const(entries)) {
-        if (captureId != -1 && older->captureId == captureId)
-            older->captureId = -1;
-        if (downloadId != -1 && older->downloadId == downloadId)
-            older->downloadId = -1;
-    }
-
     auto entry = QSharedPointer<TransferEntry>::create();
     entry->outFile = outFile;
     entry->httpResource = httpResource;
     entry->captureId = captureId;
     entry->downloadId = downloadId;
     entries.append(entry);
+
+    // Ids restart with every engine and successive captures on a connection
+    // share one, while rows stay until Clear: an older record that still holds
+    // the id gives it up, so the new transfer's events reach the new row only.
+    // -1 marks a record of the other kind: no id, never indexed.
+    const auto takeId = [&entry](QHash<int, QSharedPointer<TransferEntry>>& byId, int id,
+                                 int TransferEntry::*field) {
+        if (id == -1)
+            return;
+        if (const auto older = byId.value(id))
+            (*older).*field = -1;
+        byId.insert(id, entry);
+    };
+    takeId(capturesById, captureId, &TransferEntry::captureId);
+    takeId(downloadsById, downloadId, &TransferEntry::downloadId);
 }
 
 QSharedPointer<TransferEntry> TransfersFrame::findByDownloadId(int downloadId) const
 {
-    // -1 marks a record of the other kind or a finished capture: no id.
-    if (downloadId == -1)
-        return {};
     QReadLocker locker(&entriesLock);
-    for (auto it = entries.crbegin(); it != entries.crend(); ++it) {
-        if ((*it)->downloadId == downloadId)
-            return *it;
-    }
-    return {};
+    return downloadsById.value(downloadId);
 }
 
 QSharedPointer<TransferEntry> TransfersFrame::findByCaptureId(int captureId) const
 {
-    // -1 marks a record of the other kind or a finished capture: no id.
-    if (captureId == -1)
-        return {};
     QReadLocker locker(&entriesLock);
-    for (auto it = entries.crbegin(); it != entries.crend(); ++it) {
-        if ((*it)->captureId == captureId)
-            return *it;
-    }
-    return {};
+    return capturesById.value(captureId);
+}
+
+void TransfersFrame::releaseCaptureId(TransferEntry* entry)
+{
+    QWriteLocker locker(&entriesLock);
+    capturesById.remove(entry->captureId);
+    entry->captureId = -1;
 }
 
 void TransfersFrame::setProgress(TransferEntry* entry, double total, double current)
@@ -213,8 +212,7 @@ void TransfersFrame::captureError(int captureId, int, QString)
 void TransfersFrame::captureFinished(int captureId, const QString& outFile)
 {
     if (const auto entry = findByCaptureId(captureId)) {
-        // The next capture on the same connection comes with the same id.
-        entry->captureId = -1;
+        releaseCaptureId(entry.data());
         finish(entry.data(), outFile);
     }
 }
@@ -227,10 +225,26 @@ void TransfersFrame::on_clearCompletedButton_clicked()
         if (entries[row]->finished || entries[row]->progress < 0)
             rows.append(row);
     }
-    // Walking backwards keeps the collected indices valid while removing.
-    for (auto it = rows.crbegin(); it != rows.crend(); ++it) {
-        ui->transfersTableWidget->removeRow(*it);
-        entries.removeAt(*it);
+    // Runs of neighbouring rows go in one removal each (a view's removal
+    // costs as much for one row as for many), walking backwards so that the
+    // collected indices stay valid.
+    QTableWidget* table = ui->transfersTableWidget;
+    for (qsizetype end = rows.size(); end > 0;) {
+        qsizetype begin = end - 1;
+        while (begin > 0 && rows[begin - 1] == rows[begin] - 1)
+            --begin;
+        const int first = rows[begin];
+        const int count = int(end - begin);
+        for (int row = first; row < first + count; ++row) {
+            downloadsById.remove(entries[row]->downloadId);
+            capturesById.remove(entries[row]->captureId);
+            const QString origin = table->item(row, originColumn)->text();
+            if (--originRows[origin] == 0)
+                originRows.remove(origin);
+        }
+        entries.remove(first, count);
+        table->model()->removeRows(first, count);
+        end = begin;
     }
     refreshSearchChoices();
 }
@@ -244,7 +258,7 @@ bool TransfersFrame::eventFilter(QObject* watched, QEvent* event)
 
 void TransfersFrame::refreshSearchChoices()
 {
-    SearchBox::refreshChoices(ui->searchComboBox, ui->transfersTableWidget, originColumn);
+    SearchBox::refreshChoices(ui->searchComboBox, originRows.keys());
 }
 
 void TransfersFrame::filterRows(const QString& text)

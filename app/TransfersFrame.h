@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QReadWriteLock>
 #include <QSharedPointer>
@@ -37,7 +38,9 @@ struct TransferEntry {
 //
 // Row i of the table is described by element i of `entries`; rows and records
 // are appended and removed together under the write lock, and the table is
-// never sorted.
+// never sorted. The records that still answer to an id are also indexed by
+// it, and the origins by the number of rows showing each, so that a report
+// and a new row cost the same with ten rows or a hundred thousand.
 class TransfersFrame : public QWidget {
     Q_OBJECT
 
@@ -81,6 +84,9 @@ private:
     void addTransfer(int captureId, int downloadId, const HttpResource& httpResource, const QString& outFile);
     QSharedPointer<TransferEntry> findByDownloadId(int downloadId) const;
     QSharedPointer<TransferEntry> findByCaptureId(int captureId) const;
+    // A finished capture's record stops answering to its id (the next capture
+    // on the connection comes with the same one).
+    void releaseCaptureId(TransferEntry* entry);
 
     static void setProgress(TransferEntry* entry, double total, double current);
     static void setFailed(TransferEntry* entry, const QString& statusText);
@@ -92,5 +98,11 @@ private:
 
     Ui::TransfersFrame* ui;
     QList<QSharedPointer<TransferEntry>> entries;
+    // Under entriesLock with `entries`: the record holding each id (a record
+    // is here exactly while its id field is not -1), and how many rows show
+    // each origin (the search box offers these).
+    QHash<int, QSharedPointer<TransferEntry>> downloadsById;
+    QHash<int, QSharedPointer<TransferEntry>> capturesById;
+    QHash<QString, int> originRows;
     mutable QReadWriteLock entriesLock;
 };

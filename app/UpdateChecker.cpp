@@ -5,6 +5,9 @@
 UpdateChecker::UpdateChecker(QObject* parent, const QUrl& address)
     : QObject(parent), address_(address)
 {
+    // One GET of the check page and nothing else: Qt would otherwise follow a
+    // redirect to wherever the answer points, and read that page instead.
+    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
 }
 
 UpdateChecker::~UpdateChecker() = default;

@@ -8,7 +8,8 @@
 // Asks the maker's update-check page whether this version is current. One
 // check per object: call check() once after connecting the two signals;
 // exactly one of them follows (checkResult for a completed reply, checkError
-// for a failed one). Lives on the GUI thread; nothing blocks.
+// for a failed one). A redirect is never followed: its own body is the
+// answer. Lives on the GUI thread; nothing blocks.
 class UpdateChecker : public QObject {
     Q_OBJECT
 

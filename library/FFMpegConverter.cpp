@@ -204,6 +204,9 @@ void FFMpegConverter::start()
     standardError.clear();
     const QString input = pendingFiles.takeFirst();
     outputFile = outputFileName(outputDirectory, input, presetName);
+    // A dangling link counts as there: removing it would not undo anything.
+    const QFileInfo output(outputFile);
+    outputExisted = output.exists() || output.isSymLink();
 
     // The template is split first, its quotes grouping each quoted place
     // marker into one argument, and the paths are put in afterwards: a path
@@ -225,8 +228,8 @@ void FFMpegConverter::start()
             [this](int exitCode, QProcess::ExitStatus status) {
                 finished(status == QProcess::NormalExit || exitCode != 0 ? exitCode : 1);
             });
-    process->start(ffmpegProgram(), arguments, QIODevice::ReadWrite);
-    if (!process->waitForStarted(-1) || process->state() == QProcess::NotRunning) {
+    if (!startExternalProgram(*process, ExternalProgram::Converter, arguments) || !process->waitForStarted(-1)
+        || process->state() == QProcess::NotRunning) {
         emit conversionFinished(2);
         return;
     }
@@ -237,6 +240,9 @@ void FFMpegConverter::start()
 void FFMpegConverter::finished(int error)
 {
     if (error != 0) {
+        // What a failed run leaves is no video (a header, a part of one):
+        // nobody should find it as the output, nor play it as a play copy.
+        removePartialOutput();
         emit conversionFinished(2);
         return;
     }
@@ -288,6 +294,12 @@ void FFMpegConverter::cancel()
         process->kill();
         process->waitForFinished(30000);
     }
-    if (!outputFile.isEmpty())
+    removePartialOutput();
+}
+
+void FFMpegConverter::removePartialOutput()
+{
+    // An empty outputFile: nothing started yet, or the last file completed.
+    if (!outputFile.isEmpty() && !outputExisted)
         QFile::remove(outputFile);
 }

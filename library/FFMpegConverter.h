@@ -25,8 +25,10 @@ struct DevicePreset {
 //   0  every file converted (or no file given)
 //   1  the preset name is not in the table (checked case-sensitively)
 //   2  the program did not start for a file, or did not exit with code 0;
-//      the remaining files are left alone, the partial output stays
-// A cancelled run ends with no signal at all.
+//      the remaining files are left alone, and the failed file's partial
+//      output is removed
+// A cancelled run ends with no signal at all. Neither a failure nor a cancel
+// removes an output file that was there before its conversion started.
 class FFMpegConverter : public QObject {
     Q_OBJECT
 public:
@@ -66,9 +68,12 @@ private slots:
     void finished(int error);
 
 private:
+    void removePartialOutput();
+
     QStringList pendingFiles;
     QString outputDirectory;
     QString outputFile;
+    bool outputExisted = false;  // outputFile was there before its conversion
     QString presetName;
     int totalFiles;
     int currentFile = 0;

@@ -87,7 +87,8 @@ VideoFile::~VideoFile() = default;
 bool VideoFile::readMediaInfo(MediaInfo& mediaInfo)
 {
     QProcess probe;
-    probe.start(ffprobeProgram(), {QStringLiteral("-show_format"), path}, QIODevice::ReadWrite);
+    if (!startExternalProgram(probe, ExternalProgram::Probe, {QStringLiteral("-show_format"), path}))
+        return false;
     // False also when the program could not be started.
     if (!probe.waitForFinished(programWaitLimit.load())) {
         stopProgram(probe);
@@ -124,12 +125,11 @@ QImage VideoFile::makeThumbnail(int maxWidth, int maxHeight)
                                                   : QStringLiteral("00:00:03");
 
     QProcess converter;
-    converter.start(ffmpegProgram(),
-                    {QStringLiteral("-i"), path, QStringLiteral("-an"), QStringLiteral("-ss"), seek,
-                     QStringLiteral("-r"), QStringLiteral("1"), QStringLiteral("-vframes"),
-                     QStringLiteral("1"), QStringLiteral("-y"), thumb},
-                    QIODevice::ReadWrite);
-    if (!converter.waitForFinished(programWaitLimit.load())) {
+    const bool started = startExternalProgram(
+        converter, ExternalProgram::Converter,
+        {QStringLiteral("-i"), path, QStringLiteral("-an"), QStringLiteral("-ss"), seek, QStringLiteral("-r"),
+         QStringLiteral("1"), QStringLiteral("-vframes"), QStringLiteral("1"), QStringLiteral("-y"), thumb});
+    if (!started || !converter.waitForFinished(programWaitLimit.load())) {
         stopProgram(converter);
         return {};
     }
@@ -153,6 +153,23 @@ QString ffprobeProgram()
 QString ffmpegProgram()
 {
     return currentPrograms().converter;
+}
+
+bool startExternalProgram(QProcess& process, ExternalProgram program, const QStringList& arguments)
+{
+    // The launchers check this themselves, but a launcher that started and
+    // then found nothing to run would look like a program that ran and said
+    // nothing (a probe with no keys, a conversion reported as started). As in
+    // the launchers, an empty variable means the build's program.
+    const bool isProbe = program == ExternalProgram::Probe;
+    QString installed = qEnvironmentVariable(isProbe ? "VENDRAX_FFPROBE" : "VENDRAX_FFMPEG");
+    if (installed.isEmpty())
+        installed = QStringLiteral("%1").arg(isProbe ? VENDRAX_INSTALLED_FFPROBE : VENDRAX_INSTALLED_FFMPEG);
+    const QFileInfo target(installed);
+    if (!target.isFile() || !target.isExecutable())
+        return false;
+    process.start(isProbe ? ffprobeProgram() : ffmpegProgram(), arguments, QIODevice::ReadWrite);
+    return true;
 }
 
 void setExternalProgramsForTesting(const QString& probe, const QString& converter)

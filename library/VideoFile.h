@@ -3,6 +3,9 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QString>
+#include <QStringList>
+
+class QProcess;
 
 // What the media probe tells about a video file.
 struct MediaInfo {
@@ -49,6 +52,16 @@ QString thumbnailPath(const QString& file);
 // call from any thread.
 QString ffprobeProgram();
 QString ffmpegProgram();
+
+// Starts the probe or the converter with `arguments` on `process` (read and
+// write, channels apart). Those two are launchers that run the installed
+// programs: the paths in VENDRAX_FFPROBE and VENDRAX_FFMPEG, or the build's
+// (/usr/bin/ffprobe, /usr/bin/ffmpeg). When that installed program is missing
+// nothing is started and the result is false: callers treat it as a program
+// that did not start (a wait for the process fails at once as well). Any
+// thread; the process must belong to the calling thread.
+enum class ExternalProgram { Probe, Converter };
+bool startExternalProgram(QProcess& process, ExternalProgram program, const QStringList& arguments);
 
 // Test seams. Point the two programs elsewhere (empty strings restore the
 // programs beside the executable), and shorten the 30 s wait for a program.

@@ -5,6 +5,7 @@
 #include "CriticalMessage.h"
 #include "FFMpegConverter.h"
 #include "Formatting.h"
+#include "Saturation.h"
 #include "SearchBox.h"
 #include "UserPrompts.h"
 #include "VideoFile.h"
@@ -32,9 +33,10 @@ QString playCopyOf(const QString& file)
 QString videoInfoText(const MediaInfo& mediaInfo)
 {
     // One pass over the four markers: a container name that happens to hold
-    // "%2" must not take the duration's place.
+    // "%2" must not take the duration's place. A file may claim any duration;
+    // one beyond an int of seconds shows as the limit.
     return QCoreApplication::translate("VideosFrame", "%1\nDuration: %2\nFile size: %3\nBit rate: %4/s")
-        .arg(mediaInfo.formatLongName, formatDuration(static_cast<int>(mediaInfo.duration)),
+        .arg(mediaInfo.formatLongName, formatDuration(saturatedInt(mediaInfo.duration)),
              formatSize(mediaInfo.size, false), formatSize(mediaInfo.bitRate, true));
 }
 

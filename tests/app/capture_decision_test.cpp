@@ -1,5 +1,7 @@
 #include <QCoreApplication>
 #include <QDir>
+#include <QRegularExpression>
+#include <QSet>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -170,7 +172,9 @@ private slots:
         QTest::newRow("sub-domain") << "img.cdn.site.tv" << "site.tv" << "site.tv_";
         QTest::newRow("folder keeps the case as sent") << "IMG.Site.TV" << "Site.TV" << "site.tv_";
         QTest::newRow("com rule") << "www.site.com.br" << "site.com.br" << "site.com.br_";
-        QTest::newRow("no host") << "" << "?" << "";
+        QTest::newRow("port dropped") << "img.site.tv:8080" << "site.tv" << "site.tv_";
+        QTest::newRow("other port, same folder") << "Site.TV:81" << "Site.TV" << "site.tv_";
+        QTest::newRow("no host") << "" << "_" << "";
     }
     void folderAndName()
     {
@@ -204,27 +208,60 @@ private slots:
         QVERIFY(QDir(folder(nextDay)).exists());
     }
 
-    // The Host header is whatever the sniffed client sent; it must never place
-    // a file outside the day's folder.
-    void hostileHostsStayInTheDayFolder_data()
+    // The Host header, the request target and the Content-Type are whatever
+    // the sniffed client and server sent. Every name made from them must stay
+    // inside the day's folder, be one that any file system takes (ext4,
+    // exFAT, NTFS, SMB), and never name the file of another exchange.
+    void hostileNamesAreSafe()
     {
-        QTest::addColumn<QString>("host");
-        QTest::newRow("parent") << "..";
-        QTest::newRow("parents with slashes") << "../../../../etc";
-        QTest::newRow("dotted traversal") << "a.b/../../../../tmp/x";
-        QTest::newRow("trailing parent") << "x/..";
-        QTest::newRow("absolute") << "/etc/passwd";
-        QTest::newRow("only dots") << "....";
-        QTest::newRow("com rule traversal") << "../..com/..";
-    }
-    void hostileHostsStayInTheDayFolder()
-    {
-        QFETCH(QString, host);
+        using namespace std::string_literals;
+        const std::vector<std::string> hosts = {
+            "..", "../../../../etc", "a.b/../../../../tmp/x", "x/..", "/etc/passwd", "....", "../..com/..",
+            "a\0b.tv"s, "a\0c.tv"s, "site.tv:8080", "site.tv:81", "[::1]:8080", "[::1", ":80", "", "?", "*",
+            "..\\..\\evil.tv", "ex<am>ple.tv", "\"|?*.tv", "\x01\x1f\x7f.tv", "tab\there.tv", "caf\xe9.tv",
+            "site.tv.", ".hidden.tv", "con.example", "CON", "lpt1.example.com.br", std::string(300, 'h') + ".tv",
+            "a." + std::string(300, 'l'), std::string(300, '.') + "tv", "SITE.tv", "site.TV",
+            "site.tv. ", "a\x85" "b.tv", "x." + std::string(300, '\xe9')};
+        const std::vector<std::string> types = {
+            "video/mp4", "image/png", "image/" + std::string(260, 'p'), "video/mp\0x"s, "video/mp\0y"s,
+            "video/..", "video/a:b", "image/x-", "image/svg+xml", "video/con", "image/<>|?*\"\\", "video/mp4.",
+            "image/\x01\x1f", "image/tab\tx", "video/" + std::string(70, '.'), "image/png ",
+            "image/" + std::string(200, '\xe9')};
+        const QString day = dataLocation + "/2026-03-09/";
+        const QString refused = QStringLiteral(":<>\"|?*\\/");
         DecidingEngine engine;
-        std::string target;
-        QCOMPARE(engine.on_response(response(host.toStdString(), "image/png", "9000"), target), capture);
-        const QString cleaned = QDir::cleanPath(QString::fromStdString(target));
-        QVERIFY2(cleaned.startsWith(dataLocation + "/2026-03-09/"), qPrintable(cleaned));
+        QSet<QString> paths, foldedPaths;
+        for (const std::string& host : hosts) {
+            for (const std::string& type : types) {
+                std::string target;
+                QVERIFY(engine.on_response(response(host, type, "50000", "/@evil:81/x\0y"s), target) != ignore);
+                const QString path = QString::fromStdString(target);
+                const QString where = QString::fromLatin1(QByteArray::fromStdString(host + " " + type).toPercentEncoding(" /"))
+                    + " -> " + path;
+                QVERIFY2(target.find('\0') == std::string::npos, qPrintable(where));
+                QVERIFY2(path.startsWith(day) && QDir::cleanPath(path) == path, qPrintable(where));
+                const QStringList components = path.mid(day.size()).split('/');
+                QVERIFY2(components.size() == 2, qPrintable(where));
+                for (const QString& component : components) {
+                    QVERIFY2(!component.isEmpty() && component.toUtf8().size() <= 255, qPrintable(where));
+                    QVERIFY2(!component.startsWith('.') && !component.endsWith('.') && !component.endsWith(' '),
+                             qPrintable(where));
+                    for (const QChar c : component)
+                        QVERIFY2(c.isPrint() && !refused.contains(c), qPrintable(where));
+                    static const QRegularExpression device("^(CON|PRN|AUX|NUL|COM\\d|LPT\\d)(\\.|$)",
+                                                           QRegularExpression::CaseInsensitiveOption);
+                    QVERIFY2(!device.match(component).hasMatch(), qPrintable(where));
+                }
+                // The number and an extension survive any cut.
+                QVERIFY2(QRegularExpression("(^|_)\\d{13,}\\.[^.]").match(components[1]).hasMatch(), qPrintable(where));
+                QFile file(path);
+                QVERIFY2(file.open(QIODevice::NewOnly), qPrintable(where + ": " + file.errorString()));
+                // Distinct on a file system that ignores case, too.
+                QVERIFY2(!paths.contains(path) && !foldedPaths.contains(path.toLower()), qPrintable(where));
+                paths.insert(path);
+                foldedPaths.insert(path.toLower());
+            }
+        }
     }
 
     void reportsBecomeSignals()

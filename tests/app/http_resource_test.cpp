@@ -86,7 +86,7 @@ private slots:
         QTest::newRow("sub-domain") << "www.site.tv" << "www.site.tv" << "site.tv_";
         QTest::newRow("lower-cased prefix, host as received") << "WWW.Site.TV" << "WWW.Site.TV" << "site.tv_";
         QTest::newRow("com rule") << "cdn.site.com.br" << "cdn.site.com.br" << "site.com.br_";
-        QTest::newRow("port kept") << "site.tv:8080" << "site.tv:8080" << "site.tv:8080_";
+        QTest::newRow("port left out of the name") << "site.tv:8080" << "site.tv:8080" << "site.tv_";
         QTest::newRow("no host") << "" << "?" << "";
     }
     void hostAndPrefix()

@@ -18,22 +18,24 @@ inline QString launcher(const char* program)
     return QStringLiteral(VENDRAX_EXTERNAL_PROGRAMS_DIR "/") + QLatin1String(program);
 }
 
-// A video of `seconds` with a test picture of `size` and a tone, H.264 and
-// AAC in the container that the file name's extension selects.
-inline bool makeTestVideo(const QString& path, QSize size, int seconds = 2)
+// A video of `seconds` with a test picture of `size` and a tone (unless
+// without sound), H.264 and AAC in the container that the file name's
+// extension selects.
+inline bool makeTestVideo(const QString& path, QSize size, int seconds = 2, bool withSound = true)
 {
     const QString duration = QString::number(seconds);
+    QStringList arguments = {QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
+                             QStringLiteral("-y"), QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                             QStringLiteral("testsrc=duration=%1:size=%2x%3:rate=25")
+                                 .arg(duration).arg(size.width()).arg(size.height())};
+    if (withSound)
+        arguments << QStringLiteral("-f") << QStringLiteral("lavfi") << QStringLiteral("-i")
+                  << QStringLiteral("sine=frequency=440:duration=%1").arg(duration) << QStringLiteral("-c:a")
+                  << QStringLiteral("aac") << QStringLiteral("-shortest");
+    arguments << QStringLiteral("-c:v") << QStringLiteral("libx264") << QStringLiteral("-pix_fmt")
+              << QStringLiteral("yuv420p") << path;
     QProcess ffmpeg;
-    ffmpeg.start(launcher("ffmpeg"),
-                 {QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-                  QStringLiteral("-y"), QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                  QStringLiteral("testsrc=duration=%1:size=%2x%3:rate=25")
-                      .arg(duration).arg(size.width()).arg(size.height()),
-                  QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                  QStringLiteral("sine=frequency=440:duration=%1").arg(duration),
-                  QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-pix_fmt"),
-                  QStringLiteral("yuv420p"), QStringLiteral("-c:a"), QStringLiteral("aac"),
-                  QStringLiteral("-shortest"), path});
+    ffmpeg.start(launcher("ffmpeg"), arguments);
     return ffmpeg.waitForFinished(60000) && ffmpeg.exitStatus() == QProcess::NormalExit &&
            ffmpeg.exitCode() == 0 && QFile::exists(path);
 }

@@ -6,6 +6,7 @@
 #include "MediaFixtures.h"
 #include "VideoFile.h"
 
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -51,10 +52,11 @@ private slots:
     {
         QVERIFY(temp_.isValid());
         dir_ = temp_.path();
-        // Acts on the input's name: "fail" exits 1, "crash" dies of a signal,
-        // "hang" writes part of its output and waits to be killed; anything
-        // else reports 10 s of input, 5 s done, and writes its output. Every
-        // run leaves its arguments beside the output.
+        // Acts on the input's name: "fail" exits 1 and "crash" dies of a
+        // signal, both after writing part of their output; "refuse" exits 1
+        // before writing anything; "hang" writes part of its output and waits
+        // to be killed; anything else reports 10 s of input, 5 s done, and
+        // writes its output. Every run leaves its arguments beside the output.
         const QString script = writeScript(dir_, QStringLiteral("fake-ffmpeg"), QStringLiteral(R"(
 input=; output=; previous=
 for a in "$@"; do
@@ -63,8 +65,9 @@ for a in "$@"; do
 done
 printf '%s\n' "$@" > "$output.args"
 case "$input" in
-    *fail*) printf 'Duration: 00:00:10.00, start: 0\n' >&2; exit 1 ;;
-    *crash*) kill -SEGV $$ ;;
+    *refuse*) exit 1 ;;
+    *fail*) printf partial > "$output"; printf 'Duration: 00:00:10.00, start: 0\n' >&2; exit 1 ;;
+    *crash*) printf partial > "$output"; kill -SEGV $$ ;;
     *hang*) printf partial > "$output"; : > "$output.running"; exec sleep 60 ;;
 esac
 printf 'Duration: 00:00:10.00, start: 0.000000\nframe=1 time=00:00:05.00 bitrate=1\n' >&2
@@ -197,16 +200,27 @@ printf converted > "$output"
     void failureEndsTheRun_data()
     {
         QTest::addColumn<QString>("second");
-        QTest::newRow("exit code 1") << "in/fail.flv";
-        QTest::newRow("killed by a signal") << "in/crash.flv";
+        QTest::addColumn<bool>("outputWasThere");
+        QTest::newRow("exit code 1") << "in/fail.flv" << false;
+        QTest::newRow("killed by a signal") << "in/crash.flv" << false;
+        // An earlier file of that name is never removed, written over or not.
+        QTest::newRow("exit code 1, output there before") << "in/fail again.flv" << true;
+        QTest::newRow("refused, output there before") << "in/refuse.flv" << true;
     }
     void failureEndsTheRun()
     {
         QFETCH(QString, second);
+        QFETCH(bool, outputWasThere);
         const QString out = path(QStringLiteral("out-fail"));
         QDir().mkpath(out);
         const QStringList files = {path(QStringLiteral("in/one.flv")), path(second),
                                    path(QStringLiteral("in/three.flv"))};
+        const QString failedOutput = FFMpegConverter::outputFileName(out, files[1], QStringLiteral("QuickTime"));
+        QFile::remove(failedOutput);
+        if (outputWasThere) {
+            QFile earlier(failedOutput);
+            QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier") == 7);
+        }
         FFMpegConverter converter(files, out, QStringLiteral("QuickTime"));
         QStringList* events = record(converter);
         QSignalSpy finished(&converter, &FFMpegConverter::conversionFinished);
@@ -217,6 +231,9 @@ printf converted > "$output"
         QCOMPARE(events->last(), QStringLiteral("finished 2"));
         QVERIFY(!events->contains(QStringLiteral("started 3/3")));
         QVERIFY(!QFile::exists(FFMpegConverter::outputFileName(out, files[2], QStringLiteral("QuickTime"))));
+        // The first file's output stays; the failed one's goes unless it was there before.
+        QVERIFY(QFile::exists(FFMpegConverter::outputFileName(out, files[0], QStringLiteral("QuickTime"))));
+        QCOMPARE(QFile::exists(failedOutput), outputWasThere);
     }
 
     void programThatDoesNotStart()
@@ -228,6 +245,23 @@ printf converted > "$output"
         converter.start();
         QCOMPARE(*events, QStringList{"finished 2"});
         initTestCase(); // the stand-in converter again
+    }
+
+    // The launcher beside the executable with its installed converter gone:
+    // a program that does not start, not one that started and failed.
+    void launcherWithoutItsProgram()
+    {
+        setExternalProgramsForTesting(launcher("ffprobe"), launcher("ffmpeg"));
+        qputenv("VENDRAX_FFMPEG", path(QStringLiteral("not installed/ffmpeg")).toLocal8Bit());
+        const auto restore = qScopeGuard([this] {
+            qunsetenv("VENDRAX_FFMPEG");
+            initTestCase();
+        });
+        FFMpegConverter converter({path(QStringLiteral("in/a.flv"))}, path(QStringLiteral("out-uninstalled")),
+                                  QStringLiteral("QuickTime"));
+        QStringList* events = record(converter);
+        converter.start();
+        QCOMPARE(*events, QStringList{"finished 2"});
     }
 
     void cancelDuringTheSecondFile()
@@ -251,6 +285,23 @@ printf converted > "$output"
         QCoreApplication::sendPostedEvents();
         QCOMPARE(events->last(), QStringLiteral("started 2/3"));
         QVERIFY(!QFile::exists(FFMpegConverter::outputFileName(out, files[2], preset) + QStringLiteral(".args")));
+    }
+
+    void cancelKeepsAnOutputThatWasThereBefore()
+    {
+        const QString out = path(QStringLiteral("out-cancel-earlier"));
+        QDir().mkpath(out);
+        const QString input = path(QStringLiteral("in/hang again.flv"));
+        const QString preset = QStringLiteral("MPEG1");
+        const QString output = FFMpegConverter::outputFileName(out, input, preset);
+        QFile earlier(output);
+        QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier") == 7);
+        earlier.close();
+        FFMpegConverter converter({input}, out, preset);
+        converter.start();
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(output + QStringLiteral(".running")), 20000);
+        converter.cancel();
+        QVERIFY(QFile::exists(output));
     }
 
     void cancelAfterTheRunKeepsTheOutput()
@@ -344,6 +395,25 @@ printf converted > "$output"
         QCOMPARE(launched.exitCode(), 3);
         QCOMPARE(launched.readAllStandardError(), QByteArray("some error text\n"));
         QTEST(linesOf(record), "passed");
+    }
+
+    // The real converter refuses to make a PSP container without sound; what
+    // it wrote before giving up (a header of 32 bytes) goes.
+    void realFailedConversionLeavesNothing()
+    {
+        setExternalProgramsForTesting(launcher("ffprobe"), launcher("ffmpeg"));
+        const QString input = path(QStringLiteral("silent.mp4"));
+        QVERIFY(makeTestVideo(input, {160, 120}, 1, false));
+        const QString out = path(QStringLiteral("real-failed"));
+        QDir().mkpath(out);
+        FFMpegConverter converter({input}, out, QStringLiteral("PS3 - 720x480"));
+        QStringList* events = record(converter);
+        QSignalSpy finished(&converter, &FFMpegConverter::conversionFinished);
+        converter.start();
+        QVERIFY(finished.wait(60000) || finished.size() == 1);
+        QCOMPARE(events->last(), QStringLiteral("finished 2"));
+        QCOMPARE(QDir(out).entryList(QDir::Files), QStringList());
+        initTestCase();
     }
 
     // Every preset through the real launcher and ffmpeg, several at a time,

@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QImage>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtConcurrent>
@@ -187,6 +188,42 @@ private slots:
         QCOMPARE(info.bitRate, 8);
     }
 
+    // A launcher whose installed program is gone is never started: the probe
+    // fails as a missing probe does. Run by hand, the launcher says why and
+    // ends with the shell's code for a command it cannot find.
+    void launcherWithoutItsProgram_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QByteArray>("variable");
+        QTest::newRow("probe") << "ffprobe" << QByteArray("VENDRAX_FFPROBE");
+        QTest::newRow("converter") << "ffmpeg" << QByteArray("VENDRAX_FFMPEG");
+    }
+    void launcherWithoutItsProgram()
+    {
+        QFETCH(QString, program);
+        QFETCH(QByteArray, variable);
+        qputenv(variable, path(QStringLiteral("not installed/") + program).toLocal8Bit());
+        const auto restore = qScopeGuard([&variable] { qunsetenv(variable); });
+
+        QProcess launched;
+        launched.start(launcher(program.toLatin1().constData()), {QStringLiteral("-version")});
+        QVERIFY(launched.waitForFinished(20000));
+        QCOMPARE(launched.exitCode(), 127);
+        QVERIFY2(launched.readAllStandardError().contains("is not installed"), qPrintable(program));
+        QCOMPARE(launched.readAllStandardOutput(), QByteArray());
+
+        const QString video = path(QStringLiteral("clip 320.mp4"));
+        MediaInfo info{QStringLiteral("kept"), 1.5, 7, 8};
+        if (program == "ffprobe") {
+            QVERIFY(!VideoFile(video).readMediaInfo(info));
+            QCOMPARE(info.formatLongName, QStringLiteral("kept"));
+        } else {
+            QFile::remove(thumbnailPath(video));
+            QVERIFY(VideoFile(video).makeThumbnail(267, 150).isNull());
+            QVERIFY(!QFile::exists(thumbnailPath(video)));
+        }
+    }
+
     void realProbeDescribesAGeneratedVideo()
     {
         const QString video = path(QStringLiteral("clip 320.mp4"));
@@ -210,6 +247,7 @@ private slots:
         QTest::newRow("not a number") << "duration=N/A\n" << "00:00:03";
         QTest::newRow("no duration line") << "size=5\n" << "00:00:03";
         QTest::newRow("half beyond int") << "duration=1e300\n" << "00:00:03";
+        QTest::newRow("a million years") << "duration=1e12\n" << "00:00:03";
         QTest::newRow("infinite") << "duration=inf\n" << "00:00:03";
         QTest::newRow("largest half that fits") << "duration=4294967295\n" << "596523:14:07";
         QTest::newRow("probe missing") << QString() << "00:00:03";

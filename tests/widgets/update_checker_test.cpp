@@ -94,6 +94,39 @@ private slots:
         QVERIFY(server.request.startsWith("GET /update-check-v11/?os=win HTTP/1.1\r\n"));
     }
 
+    // The check asks one page with one plain GET: a redirect is an answer
+    // like any other (its body is read for the marker), never followed.
+    void redirectIsNotFollowed_data()
+    {
+        QTest::addColumn<QByteArray>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("isUpdated");
+        QTest::newRow("301 without the marker") << QByteArray("301 Moved Permanently") << QByteArray("moved") << false;
+        QTest::newRow("302 with the marker") << QByteArray("302 Found") << QByteArray("<!-- UP-TO-DATE -->") << true;
+        QTest::newRow("307") << QByteArray("307 Temporary Redirect") << QByteArray() << false;
+        QTest::newRow("308") << QByteArray("308 Permanent Redirect") << QByteArray() << false;
+    }
+    void redirectIsNotFollowed()
+    {
+        QFETCH(QByteArray, status);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, isUpdated);
+        CannedServer target;
+        target.response = page("200 OK", "<!-- UP-TO-DATE --> elsewhere");
+        CannedServer server;
+        server.response = page(status, body).replace(
+            "\r\n\r\n", "\r\nLocation: " + target.url().toEncoded() + "\r\n\r\n");
+        UpdateChecker checker(nullptr, server.url());
+        QSignalSpy results(&checker, &UpdateChecker::checkResult);
+        QSignalSpy errors(&checker, &UpdateChecker::checkError);
+        checker.check();
+        QVERIFY2(results.wait(10000), "no checkResult within 10 s");
+        QCOMPARE(results[0][0].toBool(), isUpdated);
+        QCOMPARE(errors.size(), 0);
+        QCOMPARE(server.request.count("GET "), 1);
+        QCOMPARE(target.request, QByteArray());
+    }
+
     void failedRequestReportsOnlyAnError_data()
     {
         QTest::addColumn<QByteArray>("response");

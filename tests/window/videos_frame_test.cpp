@@ -158,16 +158,29 @@ exit 0
         QVERIFY(QFile::exists(thumbnailPath(path)));
     }
 
+    void infoTextFromTheProbe_data()
+    {
+        QTest::addColumn<QString>("duration");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("as printed") << "7265.9" << "02:01:05";
+        // Durations beyond an int of seconds are held at its limits.
+        QTest::newRow("beyond int") << "1e12" << "596523:14:07";
+        QTest::newRow("infinite") << "inf" << "596523:14:07";
+        QTest::newRow("beyond int, negative") << "-1e12" << "-596523:-14:-8";
+    }
     void infoTextFromTheProbe()
     {
+        QFETCH(QString, duration);
+        QFETCH(QString, shown);
         // A name holding a marker of the text itself must come through as is.
         const QString probe = media_fixtures::writeScript(files.path(), "talking-probe",
-            "echo 'format_long_name=Odd %2 name'\necho duration=7265.9\necho size=1536\necho bit_rate=2048\n");
+            "echo 'format_long_name=Odd %2 name'\necho duration=" + duration
+                + "\necho size=1536\necho bit_rate=2048\n");
         setExternalProgramsForTesting(probe, fakeConverter);
         const QStringList paths = makeVideos({"info.flv"});
         VideosFrame page;
         fill(page, paths);
-        const QString info = QStringLiteral("Odd %2 name\nDuration: 02:01:05\nFile size: 1.5 KB\nBit rate: 2.0 KBit/s");
+        const QString info = "Odd %2 name\nDuration: " + shown + "\nFile size: 1.5 KB\nBit rate: 2.0 KBit/s";
         QCOMPARE(table(page)->item(0, 2)->text(), info);
         QCOMPARE(storedRows("/videos.dat", "VIDEOS"), QStringList{paths[0] + "|Example.com|" + info});
     }
