@@ -141,7 +141,7 @@ int CaptureEngine::siteRule(const HttpResource& resource)
 {
     if (resource.isImage)
         return mediacap::handler::capture;
-    const QString host = resource.host.toLower();
+    const QString host = siteHost(resource.host);
     for (const SiteRule* rule = siteRules; rule->domainSuffix; ++rule)
         if (host.endsWith(QLatin1String(rule->domainSuffix)))
             return rule->mode;
@@ -175,7 +175,7 @@ int CaptureEngine::on_response(const mediacap::http::http_tuple& exchange, std::
 
     // Plain suffixes with no dot boundary: an entry also matches a longer last
     // label ("xads.example" for "ads.example").
-    const QString host = resource.host.toLower();
+    const QString host = siteHost(resource.host);
     for (const QString& adHost : adHosts)
         if (host.endsWith(adHost))
             return mediacap::handler::ignore;

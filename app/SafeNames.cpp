@@ -93,6 +93,18 @@ QString withoutPort(const QString& host)
     return host.section(QLatin1Char(':'), 0, 0);
 }
 
+}  // namespace
+
+QString siteHost(const QString& host)
+{
+    QString name = withoutPort(host).toLower();
+    while (name.endsWith(QLatin1Char('.')))
+        name.chop(1);
+    return name;
+}
+
+namespace {
+
 QString siteName(const QString& host, qsizetype limit)
 {
     const QString name = reduced(domainFromHost(withoutPort(host), false), limit);

@@ -115,6 +115,9 @@ private slots:
         QTest::newRow("advertising sub-domain") << "ad.doubleclick.net" << image << big << "/i" << 200 << ignore;
         QTest::newRow("advertising tail of a label") << "notdoubleclick.net" << image << big << "/i" << 200 << ignore;
         QTest::newRow("advertising host in capitals") << "AD.DoubleClick.NET" << video << big << "/v" << 200 << ignore;
+        QTest::newRow("advertising host with a port") << "doubleclick.net:80" << image << big << "/i" << 200 << ignore;
+        QTest::newRow("advertising host fully qualified") << "ad.doubleclick.net." << video << big << "/v" << 200
+                                                          << ignore;
         QTest::newRow("advertising name not at the end") << "doubleclick.net.site.tv" << image << big << "/i" << 200
                                                          << capture;
 
@@ -132,6 +135,7 @@ private slots:
         QTest::newRow("music site image") << music << image << big << "/i" << 200 << capture;
         QTest::newRow("music site video") << music << video << big << "/v" << 200 << capture;
         QTest::newRow("music site host in capitals") << music.toUpper() << video << big << "/v" << 200 << capture;
+        QTest::newRow("music site with a port") << music + ":8080" << video << big << "/v" << 200 << capture;
         QTest::newRow("music site audio still ignored") << music << "audio/mpeg" << big << "/a" << 200 << ignore;
         QTest::newRow("no host") << "" << image << big << "/i" << 200 << capture;
     }
