@@ -15,7 +15,7 @@
 #include "VideoFile.h"
 #include "WelcomeFrame.h"
 #include "tests/e2e/test_network.hpp"
-#include "tests/window/WindowTestSupport.h"
+#include "tests/gui/WindowTestSupport.h"
 
 #include <QAbstractItemView>
 #include <QBuffer>
@@ -339,16 +339,12 @@ private slots:
                                       QStringLiteral(VENDRAX_EXTERNAL_PROGRAMS_DIR "/ffmpeg"));
         // No box may wait for a click that never comes; every one is recorded.
         prompts_.install();
-        setWelcomeFrameMessageHook([this](QWidget*, const QString& title, const QString& text) {
-            prompts_.messages.append({QMessageBox::Critical, title, text});
-        });
     }
 
     void cleanupTestCase()
     {
         window_.reset();
         QThreadPool::globalInstance()->waitForDone(30000);
-        setWelcomeFrameMessageHook({});
         setExternalProgramsForTesting({}, {});
     }
 
