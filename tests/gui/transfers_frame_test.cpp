@@ -1,7 +1,5 @@
 #include <QComboBox>
-#include <QFocusEvent>
 #include <QHeaderView>
-#include <QLineEdit>
 #include <QPainter>
 #include <QSignalSpy>
 #include <QTableWidget>
@@ -12,6 +10,7 @@
 #include <thread>
 
 #include "TextRecorder.h"
+#include "TransfersPage.h"
 #include "TransfersDelegate.h"
 #include "TransfersFrame.h"
 #include "VendraxResources.h"
@@ -28,16 +27,6 @@ HttpResource resource(const QString& host, Kind kind = Video, qint32 size = 0)
     result.isImage = kind == Image;
     result.size = size;
     return result;
-}
-
-QTableWidget* tableOf(TransfersFrame& page)
-{
-    return page.findChild<QTableWidget*>("transfersTableWidget");
-}
-
-QComboBox* searchOf(TransfersFrame& page)
-{
-    return page.findChild<QComboBox*>("searchComboBox");
 }
 
 void clickClear(TransfersFrame& page)
@@ -70,32 +59,6 @@ QStringList columnTexts(TransfersFrame& page, int column)
     for (int row = 0; row < table->rowCount(); ++row)
         texts << (table->item(row, column) ? table->item(row, column)->text() : QString("<none>"));
     return texts;
-}
-
-QStringList visibleDescriptions(TransfersFrame& page)
-{
-    QStringList texts;
-    QTableWidget* table = tableOf(page);
-    for (int row = 0; row < table->rowCount(); ++row) {
-        if (!table->isRowHidden(row))
-            texts << table->item(row, 0)->text();
-    }
-    return texts;
-}
-
-QStringList choices(TransfersFrame& page)
-{
-    QStringList texts;
-    QComboBox* combo = searchOf(page);
-    for (int i = 0; i < combo->count(); ++i)
-        texts << combo->itemText(i);
-    return texts;
-}
-
-void sendFocus(QComboBox* combo, QEvent::Type type)
-{
-    QFocusEvent event(type, Qt::MouseFocusReason);
-    QCoreApplication::sendEvent(combo, &event);
 }
 
 }  // namespace
@@ -501,133 +464,6 @@ private slots:
         engine.join();
         QTRY_COMPARE_WITH_TIMEOUT(images.size(), 1, 10000);
         QCOMPARE(images[0][1].toString(), QString("Pics.example"));
-    }
-
-    // --- search box ---
-
-    void searchStartsWithPlaceholderAndEmptyChoice()
-    {
-        TransfersFrame page;
-        QCOMPARE(searchOf(page)->currentText(), QString("Search..."));
-        QCOMPARE(choices(page), QStringList({""}));
-    }
-
-    void choicesHoldEachOriginOnce()
-    {
-        TransfersFrame page;
-        page.captureStarted(1, resource("a.tube.example"), "/d/1.flv");
-        page.captureStarted(2, resource("b.tube.example"), "/d/2.flv");
-        page.downloadStarted(1, resource("c.pics.example", Image), "/d/3.png");
-        QStringList offered = choices(page);
-        QCOMPARE(offered.first(), QString());
-        offered.sort();
-        QCOMPARE(offered, QStringList({"", "Pics.example", "Tube.example"}));
-        QCOMPARE(searchOf(page)->currentText(), QString("Search..."));
-    }
-
-    void filterMatchesAnyCellIgnoringCase_data()
-    {
-        QTest::addColumn<QString>("search");
-        QTest::addColumn<QStringList>("visible");
-        const QString v1 = "Video (FLV format) ";
-        const QString i1 = "Image (PNG format) ";
-        const QString v2 = "Video (MP4 format) 1.0 KB";
-        QTest::newRow("kind, other case") << "video" << QStringList({v1, v2});
-        QTest::newRow("part of a domain") << "UBE" << QStringList({v1, i1});
-        QTest::newRow("format") << "mp4" << QStringList({v2});
-        QTest::newRow("padded by blanks") << "  png  " << QStringList({i1});
-        QTest::newRow("only blanks") << "   " << QStringList({v1, i1, v2});
-        QTest::newRow("empty entry") << "" << QStringList({v1, i1, v2});
-        QTest::newRow("no match") << "nothing" << QStringList();
-        QTest::newRow("wildcard is literal") << "*" << QStringList();
-    }
-
-    void filterMatchesAnyCellIgnoringCase()
-    {
-        QFETCH(QString, search);
-        QFETCH(QStringList, visible);
-        TransfersFrame page;
-        page.captureStarted(1, resource("a.tube.example"), "/d/1.flv");
-        page.captureStarted(2, resource("b.tube.example", Image), "/d/2.png");
-        page.downloadStarted(1, resource("c.clips.example", Video, 1024), "/d/3.mp4");
-        emit searchOf(page)->textActivated("nothing");  // a filter in force first
-        emit searchOf(page)->textActivated(search);
-        QCOMPARE(visibleDescriptions(page), visible);
-    }
-
-    void enterInTheBoxFilters()
-    {
-        TransfersFrame page;
-        page.captureStarted(1, resource("a.tube.example"), "/d/1.flv");
-        page.captureStarted(2, resource("b.pics.example", Image), "/d/2.png");
-        QLineEdit* edit = searchOf(page)->lineEdit();
-        edit->clear();
-        QTest::keyClicks(edit, "pics");
-        QTest::keyClick(edit, Qt::Key_Return);
-        QCOMPARE(visibleDescriptions(page), QStringList({"Image (PNG format) "}));
-    }
-
-    void placeholderFollowsFocus()
-    {
-        TransfersFrame page;
-        QComboBox* combo = searchOf(page);
-        page.captureStarted(1, resource("a.tube.example"), "/d/1.flv");
-        page.captureStarted(2, resource("b.pics.example", Image), "/d/2.png");
-
-        sendFocus(combo, QEvent::FocusIn);
-        QCOMPARE(combo->currentText(), QString());
-
-        // Leaving with a text keeps the text and the filter.
-        combo->setEditText("pics");
-        emit combo->textActivated("pics");
-        sendFocus(combo, QEvent::FocusOut);
-        QCOMPARE(combo->currentText(), QString("pics"));
-        QCOMPARE(visibleDescriptions(page).size(), 1);
-
-        // Leaving blank restores the placeholder and every row.
-        sendFocus(combo, QEvent::FocusIn);
-        QCOMPARE(combo->currentText(), QString("pics"));
-        combo->setEditText("   ");
-        sendFocus(combo, QEvent::FocusOut);
-        QCOMPARE(combo->currentText(), QString("Search..."));
-        QCOMPARE(visibleDescriptions(page).size(), 2);
-
-        // The placeholder typed by hand stays on leaving, and is cleared on
-        // the next click into the box.
-        sendFocus(combo, QEvent::FocusIn);
-        combo->setEditText("Search...");
-        sendFocus(combo, QEvent::FocusOut);
-        QCOMPARE(combo->currentText(), QString("Search..."));
-        sendFocus(combo, QEvent::FocusIn);
-        QCOMPARE(combo->currentText(), QString());
-        // Other letter case is no placeholder.
-        combo->setEditText("search...");
-        sendFocus(combo, QEvent::FocusOut);
-        sendFocus(combo, QEvent::FocusIn);
-        QCOMPARE(combo->currentText(), QString("search..."));
-    }
-
-    void refreshKeepsTypedTextAndDropsEnteredChoices()
-    {
-        TransfersFrame page;
-        QComboBox* combo = searchOf(page);
-        page.captureStarted(1, resource("a.tube.example"), "/d/1.flv");
-        combo->addItem("entered before");
-        combo->setEditText("tub");
-        page.captureStarted(2, resource("b.pics.example"), "/d/2.flv");
-        QCOMPARE(combo->currentText(), QString("tub"));
-        QVERIFY(!choices(page).contains("entered before"));
-        QCOMPARE(choices(page).size(), 3);
-    }
-
-    void rowAddedUnderAFilterIsVisible()
-    {
-        TransfersFrame page;
-        page.captureStarted(1, resource("a.tube.example"), "/d/1.flv");
-        emit searchOf(page)->textActivated("pics");
-        QCOMPARE(visibleDescriptions(page), QStringList());
-        page.captureStarted(2, resource("b.other.example"), "/d/2.mp4");
-        QCOMPARE(visibleDescriptions(page), QStringList({"Video (MP4 format) "}));
     }
 };
 
