@@ -14,11 +14,12 @@
 #include "TransfersFrame.h"
 #include "VideoFile.h"
 #include "WelcomeFrame.h"
+#include "tests/e2e/catalogue_tables.hpp"
+#include "tests/e2e/site_media.hpp"
 #include "tests/e2e/test_network.hpp"
-#include "tests/window/WindowTestSupport.h"
+#include "tests/gui/WindowTestSupport.h"
 
 #include <QAbstractItemView>
-#include <QBuffer>
 #include <QComboBox>
 #include <QDate>
 #include <QDeadlineTimer>
@@ -27,17 +28,10 @@
 #include <QFutureWatcherBase>
 #include <QLabel>
 #include <QPointer>
-#include <QProcess>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStackedWidget>
 #include <QThreadPool>
 #include <QToolButton>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <algorithm>
@@ -45,6 +39,7 @@
 #include <memory>
 #include <string>
 
+using namespace e2e;
 
 namespace {
 
@@ -54,110 +49,6 @@ const QString siteFolder = QStringLiteral("sitename.test");
 const QString siteOrigin = QStringLiteral("Sitename.test");
 
 enum SideRow { WelcomeRow, TransfersRow, VideosRow, ImagesRow };
-
-// One file of the site, as served and as the program should keep it.
-struct Medium {
-    QString path;       // request path
-    QString fileName;   // in the site's folder
-    QString type;       // Content-Type
-    QString suffix;     // of the kept file: the content subtype
-    QString kind;       // "Image" or "Video"
-    QByteArray body;
-};
-
-// One GET on a fresh connection to the site with the given Host header, as a
-// browser would send it; returns the response body (empty on any failure).
-// Reads exactly the announced length, so the kept-alive connection does not
-// matter.
-QByteArray fetch(const char* host, const QString& path)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return {};
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(80);
-    inet_pton(AF_INET, e2e::site_address, &server.sin_addr);
-    timeval limit{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    QByteArray received;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) {
-        const QByteArray request = "GET " + path.toLatin1() + " HTTP/1.1\r\nHost: " + host
-            + "\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64)\r\nAccept: */*\r\n\r\n";
-        if (::send(fd, request.data(), std::size_t(request.size()), MSG_NOSIGNAL) == request.size()) {
-            char buffer[65536];
-            qsizetype wanted = -1;
-            while (wanted < 0 || received.size() < wanted) {
-                const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-                if (got <= 0)
-                    break;
-                received.append(buffer, got);
-                const qsizetype headEnd = received.indexOf("\r\n\r\n");
-                if (wanted < 0 && headEnd >= 0) {
-                    static const QRegularExpression length(QStringLiteral("\r\ncontent-length:\\s*(\\d+)"),
-                                                           QRegularExpression::CaseInsensitiveOption);
-                    const auto match = length.match(QString::fromLatin1(received.left(headEnd + 2)));
-                    if (!match.hasMatch())
-                        break;
-                    wanted = headEnd + 4 + match.captured(1).toLongLong();
-                }
-            }
-            if (wanted < 0 || received.size() != wanted)
-                received.clear();
-            else
-                received.remove(0, received.indexOf("\r\n\r\n") + 4);
-        }
-    }
-    ::close(fd);
-    return received;
-}
-
-// Random pixels: a picture that compresses badly stays well above the
-// program's minimum size for images.
-QImage noise(int width, int height)
-{
-    QImage image(width, height, QImage::Format_RGB32);
-    QRandomGenerator generator(7);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            image.setPixel(x, y, generator.generate() | 0xff000000u);
-    return image;
-}
-
-QByteArray encoded(const QImage& image, const char* format)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format, 90);
-    return bytes;
-}
-
-// Two seconds of ffmpeg's test picture and tone, H.264 and AAC in MP4.
-QByteArray testVideo(const QString& path)
-{
-    QProcess ffmpeg;
-    ffmpeg.start(QStringLiteral(VENDRAX_EXTERNAL_PROGRAMS_DIR "/ffmpeg"),
-                 {"-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                  "testsrc=duration=2:size=320x240:rate=25", "-f", "lavfi", "-i", "sine=frequency=440:duration=2",
-                  "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", "-movflags", "+faststart",
-                  path});
-    if (!ffmpeg.waitForFinished(60000) || ffmpeg.exitStatus() != QProcess::NormalExit || ffmpeg.exitCode() != 0)
-        return {};
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QByteArray fileBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QImage resourceImage(const QString& name)
-{
-    return QPixmap(name).toImage();
-}
 
 } // namespace
 
@@ -270,48 +161,9 @@ private:
         QVERIFY2(window_->grab().save(path, "PNG"), qPrintable(path));
     }
 
-    // The rows of a catalogue page as "file|origin|info", as the store keeps them.
-    QStringList pageRows(const char* tableName) const
-    {
-        QStringList rows;
-        auto* table = find<QTableWidget>(tableName);
-        for (int row = 0; row < table->rowCount(); ++row)
-            rows.append(table->item(row, 0)->data(Qt::UserRole).toString() + QLatin1Char('|')
-                        + table->item(row, 1)->text() + QLatin1Char('|') + table->item(row, 2)->text());
-        return rows;
-    }
-
-    // Every row's thumbnail job has answered: its "Loading..." placeholder
-    // has gone.
-    bool thumbnailsShown(const char* tableName) const
-    {
-        auto* table = find<QTableWidget>(tableName);
-        for (int row = 0; row < table->rowCount(); ++row) {
-            const QTableWidgetItem* cell = table->item(row, 0);
-            if (!cell->text().isEmpty())
-                return false;
-        }
-        return table->rowCount() > 0;
-    }
-
-    // Each row's icon is its thumbnail: not the placeholder, within the
-    // thumbnail bounds.
-    void checkThumbnails(const char* tableName)
-    {
-        auto* table = find<QTableWidget>(tableName);
-        const QSize busy = resourceImage(QStringLiteral(":/images/busy.png")).size();
-        for (int row = 0; row < table->rowCount(); ++row) {
-            const QIcon icon = table->item(row, 0)->icon();
-            QVERIFY2(!icon.isNull(), qPrintable(QStringLiteral("%1 row %2 has no thumbnail").arg(tableName).arg(row)));
-            const QList<QSize> sizes = icon.availableSizes();
-            QVERIFY(!sizes.isEmpty());
-            const QSize size = sizes.first();
-            QVERIFY2(size.width() <= thumbnailWidth && size.height() <= thumbnailHeight && !size.isEmpty()
-                         && size != busy,
-                     qPrintable(QStringLiteral("%1 row %2: thumbnail of %3x%4")
-                                    .arg(tableName).arg(row).arg(size.width()).arg(size.height())));
-        }
-    }
+    QStringList pageRows(const char* tableName) const { return catalogueRows(find<QTableWidget>(tableName)); }
+    bool thumbnailsShown(const char* tableName) const { return thumbnailsIn(find<QTableWidget>(tableName)); }
+    void checkThumbnails(const char* tableName) { checkThumbnailSizes(find<QTableWidget>(tableName)); }
 
 private slots:
     void initTestCase()
@@ -339,16 +191,12 @@ private slots:
                                       QStringLiteral(VENDRAX_EXTERNAL_PROGRAMS_DIR "/ffmpeg"));
         // No box may wait for a click that never comes; every one is recorded.
         prompts_.install();
-        setWelcomeFrameMessageHook([this](QWidget*, const QString& title, const QString& text) {
-            prompts_.messages.append({QMessageBox::Critical, title, text});
-        });
     }
 
     void cleanupTestCase()
     {
         window_.reset();
         QThreadPool::globalInstance()->waitForDone(30000);
-        setWelcomeFrameMessageHook({});
         setExternalProgramsForTesting({}, {});
     }
 

@@ -1,0 +1,176 @@
+#include "VideoFile.h"
+
+#include "Formatting.h"
+#include "Saturation.h"
+#include "Thumbnail.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QProcess>
+#include <QTextStream>
+
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+struct ProgramPaths {
+    QString probe;
+    QString converter;
+};
+
+// The paths are made once, on whichever thread asks first; the static's
+// guarded initialisation makes that safe when pool threads and the GUI thread
+// race for it.
+const ProgramPaths& installedPrograms()
+{
+    static const ProgramPaths paths = [] {
+        const QString folder = QDir::fromNativeSeparators(QCoreApplication::applicationDirPath());
+        return ProgramPaths{folder + QLatin1String("/3rdparty/ffprobe"),
+                            folder + QLatin1String("/3rdparty/ffmpeg")};
+    }();
+    return paths;
+}
+
+std::mutex testProgramsMutex;
+ProgramPaths testPrograms;
+
+std::atomic<int> programWaitLimit{30000};
+
+ProgramPaths currentPrograms()
+{
+    {
+        std::lock_guard lock(testProgramsMutex);
+        if (!testPrograms.probe.isEmpty())
+            return testPrograms;
+    }
+    return installedPrograms();
+}
+
+QString seekTime(double duration)
+{
+    // The middle of the video; an unknown duration, or one whose half does not
+    // fit the formatter's int seconds, falls back to 3 s in.
+    const QString fallback = QStringLiteral("00:00:03");
+    if (!(duration > 0))
+        return fallback;
+    const double half = duration * 0.5;
+    if (!(half < 2147483648.0))
+        return fallback;
+    return formatDuration(static_cast<int>(half));
+}
+
+// Called when a program overran its wait: kill it now rather than leave it to
+// the QProcess destructor, which does the same but warns.
+void stopProgram(QProcess& program)
+{
+    if (program.state() != QProcess::NotRunning) {
+        program.kill();
+        program.waitForFinished();
+    }
+}
+
+} // namespace
+
+VideoFile::VideoFile(const QString& path) : path(path), info(path) {}
+
+VideoFile::~VideoFile() = default;
+
+bool VideoFile::readMediaInfo(MediaInfo& mediaInfo)
+{
+    QProcess probe;
+    if (!startExternalProgram(probe, ExternalProgram::Probe, {QStringLiteral("-show_format"), path}))
+        return false;
+    // False also when the program could not be started.
+    if (!probe.waitForFinished(programWaitLimit.load())) {
+        stopProgram(probe);
+        return false;
+    }
+
+    mediaInfo = MediaInfo{};
+    QTextStream output(probe.readAllStandardOutput());
+    while (!output.atEnd()) {
+        const QString line = output.readLine();
+        const QString value = line.mid(line.indexOf(QLatin1Char('=')) + 1);
+        if (line.startsWith(QLatin1String("format_long_name=")))
+            mediaInfo.formatLongName = value;
+        else if (line.startsWith(QLatin1String("duration=")))
+            mediaInfo.duration = value.toDouble();
+        // Sizes of 2 GiB and more do not fit the int fields: held at the limit.
+        else if (line.startsWith(QLatin1String("size=")))
+            mediaInfo.size = saturatedInt(value.toDouble());
+        else if (line.startsWith(QLatin1String("bit_rate=")))
+            mediaInfo.bitRate = saturatedInt(value.toDouble());
+    }
+    return true;
+}
+
+QImage VideoFile::makeThumbnail(int maxWidth, int maxHeight)
+{
+    const QString thumb = thumbnailPath(path);
+    QImage image(thumb);
+    if (!image.isNull())
+        return image;
+
+    MediaInfo mediaInfo;
+    const QString seek = readMediaInfo(mediaInfo) ? seekTime(mediaInfo.duration)
+                                                  : QStringLiteral("00:00:03");
+
+    QProcess converter;
+    const bool started = startExternalProgram(
+        converter, ExternalProgram::Converter,
+        {QStringLiteral("-i"), path, QStringLiteral("-an"), QStringLiteral("-ss"), seek, QStringLiteral("-r"),
+         QStringLiteral("1"), QStringLiteral("-vframes"), QStringLiteral("1"), QStringLiteral("-y"), thumb});
+    if (!started || !converter.waitForFinished(programWaitLimit.load())) {
+        stopProgram(converter);
+        return {};
+    }
+
+    // The exit code is not looked at: whether a frame was written shows in
+    // whether it loads. An old unreadable file was overwritten ("-y").
+    image.load(thumb);
+    return fitThumbnail(image, maxWidth, maxHeight);
+}
+
+QString thumbnailPath(const QString& file)
+{
+    return QFileInfo(file).filePath() + QLatin1String("_thumb.jpg");
+}
+
+QString ffprobeProgram()
+{
+    return currentPrograms().probe;
+}
+
+QString ffmpegProgram()
+{
+    return currentPrograms().converter;
+}
+
+bool startExternalProgram(QProcess& process, ExternalProgram program, const QStringList& arguments)
+{
+    // The launchers check this themselves, but a launcher that started and
+    // then found nothing to run would look like a program that ran and said
+    // nothing (a probe with no keys, a conversion reported as started). As in
+    // the launchers, an empty variable means the build's program.
+    const bool isProbe = program == ExternalProgram::Probe;
+    QString installed = qEnvironmentVariable(isProbe ? "VENDRAX_FFPROBE" : "VENDRAX_FFMPEG");
+    if (installed.isEmpty())
+        installed = QStringLiteral("%1").arg(isProbe ? VENDRAX_INSTALLED_FFPROBE : VENDRAX_INSTALLED_FFMPEG);
+    const QFileInfo target(installed);
+    if (!target.isFile() || !target.isExecutable())
+        return false;
+    process.start(isProbe ? ffprobeProgram() : ffmpegProgram(), arguments, QIODevice::ReadWrite);
+    return true;
+}
+
+void setExternalProgramsForTesting(const QString& probe, const QString& converter)
+{
+    std::lock_guard lock(testProgramsMutex);
+    testPrograms = {probe, converter};
+}
+
+void setProgramWaitLimitForTesting(int milliseconds)
+{
+    programWaitLimit.store(milliseconds);
+}

@@ -1,0 +1,270 @@
+#include "MainWindow.h"
+#include "ui_MainWindow.h"
+
+#include "CaptureEngine.h"
+#include "ImagesFrame.h"
+#include "PreferencesDialog.h"
+#include "TransfersFrame.h"
+#include "UserPrompts.h"
+#include "VideosFrame.h"
+#include "WelcomeFrame.h"
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QIcon>
+#include <QImage>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPixmap>
+#include <QScreen>
+
+namespace {
+
+enum SideRow { WelcomeRow, TransfersRow, VideosRow, ImagesRow };
+
+// The maker's pages live on the host the update check asks.
+QUrl makerPage(const QString& path, const QString& query)
+{
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(UpdateChecker::defaultAddress().host());
+    url.setPath(path);
+    url.setQuery(query);
+    return url;
+}
+
+// `from` tells the maker where the visitor comes from.
+QUrl supportPage(const QString& from)
+{
+    return makerPage(QStringLiteral("/support/"), QStringLiteral("v=1.1&os=win&from=") + from);
+}
+
+QUrl updatePage()
+{
+    return makerPage(QStringLiteral("/update/"), QStringLiteral("v=1.1&os=win&from=app_update"));
+}
+
+QString link(const QUrl& url, const QString& text)
+{
+    return QStringLiteral("<a href=\"%1\">%2</a>").arg(url.toString(), text);
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent, const QUrl& updateCheckAddress)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+{
+    ui->setupUi(this);
+
+    mainMenuBar = new QMenuBar(nullptr);
+    QMenu* fileMenu = mainMenuBar->addMenu(tr("&File"));
+    fileMenu->addAction(tr("Quit"), this, &MainWindow::quit);
+    QMenu* helpMenu = mainMenuBar->addMenu(tr("&Help"));
+    helpMenu->addAction(tr("Support"), this, &MainWindow::on_helpMenu_support);
+    helpMenu->addSeparator();
+    helpMenu->addAction(tr("About Vendrax"), this, &MainWindow::on_helpMenu_about);
+    setMenuBar(mainMenuBar);
+
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+
+    QHeaderView* sideHeader = ui->sideTableWidget->horizontalHeader();
+    sideHeader->setSectionResizeMode(0, QHeaderView::Stretch);
+    sideHeader->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+    sideHeader->setMinimumSectionSize(40);
+
+    addSideTableRow(QStringLiteral(":/images/home.png"), tr("Welcome"));
+    addSideTableRow(QStringLiteral(":/images/transfers.png"), tr("Transfering"));
+    addSideTableRow(QStringLiteral(":/images/videos.png"), tr("Videos"));
+    addSideTableRow(QStringLiteral(":/images/images.png"), tr("Images"));
+    ui->sideTableWidget->setCurrentCell(WelcomeRow, 0);
+
+    ui->feedbackLabel->setText(link(supportPage(QStringLiteral("app_feedback")), ui->feedbackLabel->text()));
+
+    welcomeFrame = new WelcomeFrame(this);
+    ui->centerStackedWidget->insertWidget(WelcomeRow, welcomeFrame);
+    transfersFrame = new TransfersFrame(this);
+    ui->centerStackedWidget->insertWidget(TransfersRow, transfersFrame);
+    videosFrame = new VideosFrame(this);
+    ui->centerStackedWidget->insertWidget(VideosRow, videosFrame);
+    imagesFrame = new ImagesFrame(this);
+    ui->centerStackedWidget->insertWidget(ImagesRow, imagesFrame);
+
+    updateChecker = new UpdateChecker(nullptr, updateCheckAddress);
+    connect(updateChecker, &UpdateChecker::checkResult, this, &MainWindow::updateCheckResult);
+    connect(updateChecker, &UpdateChecker::checkError, this, &MainWindow::updateCheckError);
+    updateChecker->check();
+
+    connect(qApp, &QGuiApplication::lastWindowClosed, this, &MainWindow::quit);
+    // A finished file reaches its catalogue before its badge is counted.
+    connect(transfersFrame, SIGNAL(downloadedVideo(QString,QString)),
+            videosFrame, SLOT(appendVideoFromFile(QString,QString)));
+    connect(transfersFrame, SIGNAL(downloadedImage(QString,QString)),
+            imagesFrame, SLOT(appendImageFromFile(QString,QString)));
+    connect(welcomeFrame, &WelcomeFrame::startMonitoring, this, &MainWindow::startMonitoring);
+    connect(welcomeFrame, &WelcomeFrame::stopMonitoring, this, &MainWindow::stopMonitoring);
+    connect(transfersFrame, SIGNAL(downloadedVideo(QString,QString)), this, SLOT(notifyNewVideo()));
+    connect(transfersFrame, SIGNAL(downloadedImage(QString,QString)), this, SLOT(notifyNewImage()));
+}
+
+MainWindow::~MainWindow()
+{
+    stopMonitoring();
+    // The checker is ours until it answers.
+    delete updateChecker;
+    delete mainMenuBar;
+    delete ui;
+}
+
+void MainWindow::addSideTableRow(const QString& iconPath, const QString& text)
+{
+    QTableWidget* table = ui->sideTableWidget;
+    const int row = table->rowCount();
+    table->insertRow(row);
+
+    // The selected row is drawn white on blue, so its icon is shown inverted.
+    const QImage image(iconPath);
+    QImage inverted = image;
+    inverted.invertPixels(QImage::InvertRgb);
+    QIcon icon;
+    icon.addPixmap(QPixmap::fromImage(image), QIcon::Active, QIcon::Off);
+    icon.addPixmap(QPixmap::fromImage(inverted), QIcon::Selected, QIcon::Off);
+
+    table->setItem(row, 0, new QTableWidgetItem(icon, text));
+}
+
+void MainWindow::startMonitoring(QString device)
+{
+    stopMonitoring();
+
+    captureEngine = new CaptureEngine(device, this);
+    // The engine reports from its own thread: these reach the GUI queued.
+    connect(captureEngine, &CaptureEngine::errorStartingEngine, this, &MainWindow::errorStartingEngine);
+    connect(captureEngine, &CaptureEngine::errorStartingEngine, welcomeFrame,
+            &WelcomeFrame::errorStartingMonitoring);
+    connect(captureEngine, &CaptureEngine::downloadStarted, transfersFrame, &TransfersFrame::downloadStarted);
+    connect(captureEngine, &CaptureEngine::downloadProgress, transfersFrame, &TransfersFrame::downloadProgress);
+    connect(captureEngine, &CaptureEngine::downloadError, transfersFrame, &TransfersFrame::downloadError);
+    connect(captureEngine, &CaptureEngine::downloadFinished, transfersFrame, &TransfersFrame::downloadFinished);
+    connect(captureEngine, &CaptureEngine::captureStarted, transfersFrame, &TransfersFrame::captureStarted);
+    connect(captureEngine, &CaptureEngine::captureProgress, transfersFrame, &TransfersFrame::captureProgress);
+    connect(captureEngine, &CaptureEngine::captureError, transfersFrame, &TransfersFrame::captureError);
+    connect(captureEngine, &CaptureEngine::captureFinished, transfersFrame, &TransfersFrame::captureFinished);
+    connect(captureEngine, &CaptureEngine::captureStreamClosed, transfersFrame,
+            &TransfersFrame::captureStreamClosed);
+    captureEngine->start(QThread::InheritPriority);
+}
+
+void MainWindow::stopMonitoring()
+{
+    if (!captureEngine)
+        return;
+    captureEngine->stop();
+    captureEngine->wait(5000);
+    delete captureEngine;
+    captureEngine = nullptr;
+}
+
+void MainWindow::errorStartingEngine()
+{
+    showCriticalMessage(this, tr("Start Monitoring"),
+                        tr("Unable to start monitoring. Please make sure that you selected either "
+                           "\"Auto\" or a valid interface."));
+    stopMonitoring();
+}
+
+void MainWindow::showPreferencesDialog()
+{
+    PreferencesDialog dialog;
+    dialog.exec();
+}
+
+void MainWindow::on_sideTableWidget_currentCellChanged(int currentRow, int currentColumn,
+                                                       int previousRow, int previousColumn)
+{
+    Q_UNUSED(currentColumn);
+    Q_UNUSED(previousRow);
+    Q_UNUSED(previousColumn);
+    ui->centerStackedWidget->setCurrentIndex(currentRow);
+    ui->sideTableWidget->removeCellWidget(currentRow, 1);
+    if (currentRow == VideosRow)
+        newVideosCount = 0;
+    if (currentRow == ImagesRow)
+        newImagesCount = 0;
+}
+
+void MainWindow::notifyNewVideo()
+{
+    updateBadge(VideosRow, &newVideosCount);
+}
+
+void MainWindow::notifyNewImage()
+{
+    updateBadge(ImagesRow, &newImagesCount);
+}
+
+void MainWindow::updateBadge(int row, int* counter)
+{
+    QTableWidget* table = ui->sideTableWidget;
+    if (table->currentRow() == row)
+        return;
+    ++*counter;
+
+    // Numbered badges exist for 1 to 30; higher counts share a general one.
+    QPixmap pixmap(QStringLiteral(":/images/red%1.png").arg(*counter));
+    if (pixmap.isNull())
+        pixmap = QPixmap(QStringLiteral(":/images/red_n.png"));
+    auto* badge = new QLabel(table);
+    badge->setAlignment(Qt::AlignLeft);
+    badge->setPixmap(pixmap);
+    table->setCellWidget(row, 1, badge);
+}
+
+void MainWindow::quit()
+{
+    // Closing the window by its own button comes here too, through the
+    // application's lastWindowClosed(); the second call finds no engine.
+    if (captureEngine)
+        captureEngine->stop();
+    close();
+}
+
+void MainWindow::on_helpMenu_support()
+{
+    openUrlOnDesktop(supportPage(QStringLiteral("app")));
+}
+
+void MainWindow::on_helpMenu_about()
+{
+    showAboutMessage(this, tr("About Vendrax"),
+                     QStringLiteral("<center><img src=':/images/vendrax.png' /></center><br/>"
+                                    "<strong>Vendrax 1.1</strong><br/>")
+                         + QStringLiteral("<hr/>"));
+}
+
+void MainWindow::updateCheckResult(bool isUpdated)
+{
+    disposeOfUpdateChecker();
+    if (isUpdated)
+        return;
+    static const QString text = tr("A new version of Vendrax is available!");
+    ui->updateLabel->setText(link(updatePage(), text));
+}
+
+void MainWindow::updateCheckError()
+{
+    disposeOfUpdateChecker();
+}
+
+void MainWindow::disposeOfUpdateChecker()
+{
+    if (QObject* checker = sender()) {
+        checker->deleteLater();
+        if (checker == updateChecker)
+            updateChecker = nullptr;
+    }
+}
