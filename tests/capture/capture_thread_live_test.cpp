@@ -1,8 +1,3 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <map>
 #include <memory>
 #include <random>
@@ -21,6 +16,7 @@
 
 #include "CaptureEngine.h"
 #include "VendraxResources.h"
+#include "tests/support/http_get.hpp"
 #include "tests/support/http_server.hpp"
 #include "tests/support/network_namespace.hpp"
 
@@ -39,49 +35,10 @@ std::string randomBody(std::size_t size, unsigned seed)
 }
 
 // One GET on a fresh connection to 127.0.0.1:80 with the given Host header;
-// returns the response body (empty on any failure). Reads exactly the
-// announced length, so the kept-alive server connection does not matter.
+// returns the response body (empty on any failure).
 std::string fetch(const std::string& host, const std::string& path)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return {};
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(80);
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval limit{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    std::string received;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) {
-        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: " + host
-            + "\r\nUser-Agent: vendrax-test\r\nConnection: close\r\n\r\n";
-        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
-            char buffer[65536];
-            std::size_t wanted = std::string::npos;
-            while (received.size() < wanted) {
-                const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-                if (got <= 0)
-                    break;
-                received.append(buffer, std::size_t(got));
-                const auto headEnd = received.find("\r\n\r\n");
-                if (wanted == std::string::npos && headEnd != std::string::npos) {
-                    static const QRegularExpression length("\r\ncontent-length:\\s*(\\d+)",
-                                                           QRegularExpression::CaseInsensitiveOption);
-                    const auto match = length.match(QString::fromLatin1(received.substr(0, headEnd + 2)));
-                    if (!match.hasMatch())
-                        break;
-                    wanted = headEnd + 4 + match.captured(1).toULongLong();
-                }
-            }
-            if (wanted == std::string::npos || received.size() != wanted)
-                received.clear();
-            else
-                received.erase(0, received.find("\r\n\r\n") + 4);
-        }
-    }
-    ::close(fd);
-    return received;
+    return test_support::http_get("127.0.0.1", 80, host, path, "User-Agent: vendrax-test\r\nConnection: close\r\n");
 }
 
 test_support::http_reply reply(const char* type, std::string body)
