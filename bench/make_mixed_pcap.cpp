@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <exception>
 
-#include "tests/soak/traffic_mix.hpp"
+#include "testkit/traffic_mix.hpp"
 
 int main(int argc, char** argv)
 {

@@ -13,8 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/pcap_writer.hpp"
-#include "tests/support/test_data.hpp"
+#include "testkit/pcap_writer.hpp"
+#include "testkit/random_source.hpp"
+#include "testkit/test_data.hpp"
 
 using test_support::pcap_writer;
 using test_support::side;
@@ -27,30 +28,9 @@ constexpr std::size_t mss = 1448;
 constexpr std::size_t concurrent_connections = 24;
 constexpr std::size_t segments_per_turn = 6;
 
-// xorshift: reproducible files without the cost of a real generator.
-struct random_bytes {
-    std::uint64_t state;
-    std::uint64_t next()
-    {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return state;
-    }
-    std::size_t between(std::size_t low, std::size_t high) { return low + next() % (high - low + 1); }
-    std::string bytes(std::size_t size)
-    {
-        std::string out(size, '\0');
-        for (std::size_t i = 0; i < size; i += 8) {
-            const std::uint64_t value = next();
-            for (std::size_t j = 0; j < 8 && i + j < size; ++j)
-                out[i + j] = static_cast<char>(value >> (8 * j));
-        }
-        return out;
-    }
-};
+using test_support::random_source;
 
-std::string script_text(random_bytes& random, std::size_t size)
+std::string script_text(random_source& random, std::size_t size)
 {
     static const char* const words[] = {"function", "var", "return", "document", "window", "this", "=", "{",
                                         "}",        "(",   ")",      ";",        "player", "0",    "1", "\n"};
@@ -69,7 +49,7 @@ struct exchange {
 
 // One exchange of a mix: mostly images, some videos, gzip scripts, chunked
 // pages and bodiless answers.
-exchange next_exchange(random_bytes& random, unsigned number)
+exchange next_exchange(random_source& random, unsigned number)
 {
     const std::string host = "Host: media" + std::to_string(number % 7) + ".example\r\n";
     const std::size_t kind = random.next() % 100;
@@ -126,7 +106,7 @@ int main(int argc, char** argv)
     const std::uint64_t target = (argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 300) * 1024 * 1024;
     try {
         pcap_writer writer(argv[1]);
-        random_bytes random{0x9e3779b97f4a7c15ull};
+        random_source random{0x9e3779b97f4a7c15ull};
         std::vector<connection> active(concurrent_connections);
         unsigned opened = 0, exchanges = 0;
         const auto open = [&](connection& c) {

@@ -12,8 +12,8 @@
 
 #include "mediacap/engine.hpp"
 #include "recording_handler.hpp"
-#include "tests/support/pcap_writer.hpp"
-#include "tests/support/test_data.hpp"
+#include "testkit/pcap_writer.hpp"
+#include "testkit/test_data.hpp"
 
 namespace fs = std::filesystem;
 using engine_test::recording_handler;

@@ -18,8 +18,8 @@
 #include "recording_handler.hpp"
 #include "tests/support/http_server.hpp"
 #include "tests/support/network_namespace.hpp"
-#include "tests/support/pcap_writer.hpp"
-#include "tests/support/test_data.hpp"
+#include "testkit/pcap_writer.hpp"
+#include "testkit/test_data.hpp"
 
 namespace fs = std::filesystem;
 using engine_test::recording_handler;

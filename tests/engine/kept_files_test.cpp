@@ -15,9 +15,9 @@
 #include "mediacap/temporary_file.hpp"
 #include "recording_handler.hpp"
 #include "tests/support/http_server.hpp"
-#include "tests/support/pcap_writer.hpp"
+#include "testkit/pcap_writer.hpp"
 #include "tests/support/private_mounts.hpp"
-#include "tests/support/test_data.hpp"
+#include "testkit/test_data.hpp"
 
 namespace fs = std::filesystem;
 using engine_test::recording_handler;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "mediacap/http/capture_table.hpp"
-#include "tests/support/test_data.hpp"
+#include "testkit/test_data.hpp"
 
 #include <zlib.h>
 

@@ -2,7 +2,7 @@
 
 #include "mediacap/http/downloader.hpp"
 #include "tests/support/http_server.hpp"
-#include "tests/support/test_data.hpp"
+#include "testkit/test_data.hpp"
 
 #include <zlib.h>
 

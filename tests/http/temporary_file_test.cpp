@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "mediacap/temporary_file.hpp"
-#include "tests/support/test_data.hpp"
+#include "testkit/test_data.hpp"
 
 #include <signal.h>
 #include <sys/wait.h>

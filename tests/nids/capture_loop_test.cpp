@@ -10,7 +10,7 @@
 #include "mediacap/ip_to_string.hpp"
 #include "mediacap/nids/dispatcher.hpp"
 #include "tests/nids/capture_file.hpp"
-#include "tests/support/pcap_writer.hpp"
+#include "testkit/pcap_writer.hpp"
 
 using test_support::pcap_writer;
 using test_support::side;

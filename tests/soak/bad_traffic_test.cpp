@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "tests/soak/engine_run.hpp"
-#include "tests/support/pcap_writer.hpp"
-#include "tests/support/test_data.hpp"
+#include "testkit/pcap_writer.hpp"
+#include "testkit/test_data.hpp"
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;

@@ -17,7 +17,7 @@
 
 #include "mediacap/http/downloader.hpp"
 #include "tests/support/http_server.hpp"
-#include "tests/support/test_data.hpp"
+#include "testkit/test_data.hpp"
 
 namespace fs = std::filesystem;
 using mediacap::http::downloader;

@@ -15,8 +15,8 @@
 #include <unistd.h>
 
 #include "mediacap/engine.hpp"
-#include "tests/soak/traffic_mix.hpp"
-#include "tests/support/test_data.hpp"
+#include "testkit/traffic_mix.hpp"
+#include "testkit/test_data.hpp"
 
 namespace soak {
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "tests/soak/engine_run.hpp"
-#include "tests/soak/traffic_mix.hpp"
+#include "testkit/traffic_mix.hpp"
 
 namespace fs = std::filesystem;
 using soak::keeping_handler;

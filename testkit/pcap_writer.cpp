@@ -1,4 +1,4 @@
-#include "tests/support/pcap_writer.hpp"
+#include "testkit/pcap_writer.hpp"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -17,8 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/pcap_writer.hpp"
-#include "tests/support/test_data.hpp"
+#include "testkit/pcap_writer.hpp"
+#include "testkit/random_source.hpp"
+#include "testkit/test_data.hpp"
 
 namespace soak {
 
@@ -40,36 +41,17 @@ inline std::string kept_name(const std::string& target)
 constexpr std::size_t concurrent = 40;
 constexpr std::size_t mss = 1448;
 
-// xorshift: reproducible traffic without the cost of a real generator.
-struct random_source {
-    std::uint64_t state = 0x2545f4914f6cdd1dull;
-    std::uint64_t next()
-    {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return state;
-    }
-    std::size_t between(std::size_t low, std::size_t high) { return low + next() % (high - low + 1); }
-    std::string bytes(std::size_t size)
-    {
-        std::string out(size + 8, '\0');
-        for (std::size_t i = 0; i < size; i += 8) {
-            const std::uint64_t value = next();
-            std::memcpy(out.data() + i, &value, 8);
-        }
-        out.resize(size);
-        return out;
-    }
-    std::string text(std::size_t size)
-    {
-        static const char* const words[] = {"frame ", "pixel ", "header ", "the ", "0 ", "1 ", "\n", "video "};
-        std::string out;
-        while (out.size() < size)
-            out += words[next() % 8];
-        return out;
-    }
-};
+using test_support::random_source;
+
+// Words, for bodies that compress like text.
+inline std::string text(random_source& random, std::size_t size)
+{
+    static const char* const words[] = {"frame ", "pixel ", "header ", "the ", "0 ", "1 ", "\n", "video "};
+    std::string out;
+    while (out.size() < size)
+        out += words[random.next() % 8];
+    return out;
+}
 
 using test_support::gzip;
 
@@ -101,14 +83,14 @@ inline exchange next_exchange(random_source& random, unsigned number)
         e.kept_body = random.bytes(random.between(500, 12000));
         e.response = sized("HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\n", e.kept_body);
     } else if (kind < 60) {
-        e.kept_body = random.text(random.between(2000, 30000));
+        e.kept_body = text(random, random.between(2000, 30000));
         e.response = sized("HTTP/1.1 200 OK\r\nContent-Type: image/svg+xml\r\nContent-Encoding: gzip\r\n",
                            gzip(e.kept_body));
     } else if (kind < 62) {
         e.kept_body = random.bytes(random.between(60000, 250000));
         e.response = sized("HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\n", e.kept_body);
     } else if (kind < 75) {
-        const std::string page = random.text(random.between(1000, 20000));
+        const std::string page = text(random, random.between(1000, 20000));
         std::string chunked;
         for (std::size_t at = 0; at < page.size(); at += 3000) {
             const std::string piece = page.substr(at, 3000);
@@ -120,7 +102,7 @@ inline exchange next_exchange(random_source& random, unsigned number)
                      "0\r\n\r\n";
     } else if (kind < 88) {
         e.response = sized("HTTP/1.1 200 OK\r\nContent-Type: application/javascript\r\n",
-                           random.text(random.between(500, 8000)));
+                           text(random, random.between(500, 8000)));
     } else if (kind < 94) {
         // Some servers repeat the stored resource's length in a 304.
         e.response = "HTTP/1.1 304 Not Modified\r\nContent-Length: " +

@@ -1,4 +1,4 @@
-#include "tests/support/test_data.hpp"
+#include "testkit/test_data.hpp"
 
 #include <zlib.h>
 
