@@ -9,7 +9,7 @@
 #include "SafeNames.h"
 #include "mediacap/engine.hpp"
 #include "mediacap/engine_options.hpp"
-#include "mediacap/temporary_file.hpp"
+#include "mediacap/transfers/temporary_file.hpp"
 
 namespace {
 

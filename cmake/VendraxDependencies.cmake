@@ -3,7 +3,7 @@ find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 find_package(ZLIB REQUIRED)
 find_package(CURL REQUIRED)
-find_package(Boost 1.74 REQUIRED COMPONENTS regex filesystem system thread)
+find_package(Boost 1.74 REQUIRED COMPONENTS regex)
 pkg_check_modules(PCAP REQUIRED IMPORTED_TARGET libpcap)
 
 find_path(NIDS_INCLUDE_DIR nids.h REQUIRED)

@@ -5,9 +5,9 @@
 
 #include "mediacap/engine_options.hpp"
 #include "mediacap/handler.hpp"
-#include "mediacap/http/capture_table.hpp"
-#include "mediacap/http/downloader.hpp"
-#include "mediacap/http/downloader_handler.hpp"
+#include "mediacap/transfers/capture_table.hpp"
+#include "mediacap/transfers/downloader.hpp"
+#include "mediacap/transfers/downloader_handler.hpp"
 #include "mediacap/http/request_key.hpp"
 
 namespace mediacap {

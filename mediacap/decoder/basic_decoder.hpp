@@ -7,7 +7,7 @@
 
 #include "mediacap/decoder/connection_address.hpp"
 #include "mediacap/decoder/stream.hpp"
-#include "mediacap/ip_to_string.hpp"
+#include "mediacap/http/ip_to_string.hpp"
 
 namespace mediacap::decoder {
 

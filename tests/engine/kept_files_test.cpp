@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <set>
 
-#include "mediacap/temporary_file.hpp"
+#include "mediacap/transfers/temporary_file.hpp"
 #include "recording_handler.hpp"
 #include "tests/support/http_server.hpp"
 #include "testkit/pcap_writer.hpp"

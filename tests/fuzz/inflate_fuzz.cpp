@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "mediacap/http/capture_table.hpp"
+#include "mediacap/transfers/capture_table.hpp"
 #include "tests/fuzz/script_input.hpp"
 
 namespace {

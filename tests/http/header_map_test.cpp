@@ -2,7 +2,7 @@
 
 #include "mediacap/http/header_map.hpp"
 #include "mediacap/http/http_tuple.hpp"
-#include "mediacap/ip_to_string.hpp"
+#include "mediacap/http/ip_to_string.hpp"
 
 #include <cstring>
 

@@ -7,7 +7,7 @@
 
 #include "mediacap/decoder/connection_address.hpp"
 #include "mediacap/decoder/http_decoder.hpp"
-#include "mediacap/ip_to_string.hpp"
+#include "mediacap/http/ip_to_string.hpp"
 #include "mediacap/nids/dispatcher.hpp"
 #include "tests/nids/capture_file.hpp"
 #include "testkit/pcap_writer.hpp"

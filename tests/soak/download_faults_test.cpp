@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "mediacap/http/downloader.hpp"
+#include "mediacap/transfers/downloader.hpp"
 #include "tests/support/http_server.hpp"
 #include "testkit/test_data.hpp"
 

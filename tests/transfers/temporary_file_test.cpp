@@ -3,7 +3,7 @@
 // system needs a name for them.
 #include <gtest/gtest.h>
 
-#include "mediacap/temporary_file.hpp"
+#include "mediacap/transfers/temporary_file.hpp"
 #include "testkit/test_data.hpp"
 
 #include <signal.h>

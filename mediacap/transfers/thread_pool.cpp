@@ -1,4 +1,4 @@
-#include "mediacap/http/thread_pool.hpp"
+#include "mediacap/transfers/thread_pool.hpp"
 
 namespace mediacap::http {
 

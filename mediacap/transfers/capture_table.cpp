@@ -1,4 +1,4 @@
-#include "mediacap/http/capture_table.hpp"
+#include "mediacap/transfers/capture_table.hpp"
 
 #include <algorithm>
 #include <cstdint>

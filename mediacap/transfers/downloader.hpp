@@ -10,9 +10,9 @@
 #include <string>
 #include <unordered_map>
 
-#include "mediacap/http/downloader_handler.hpp"
+#include "mediacap/transfers/downloader_handler.hpp"
 #include "mediacap/http/http_tuple.hpp"
-#include "mediacap/http/thread_pool.hpp"
+#include "mediacap/transfers/thread_pool.hpp"
 
 namespace mediacap::http {
 

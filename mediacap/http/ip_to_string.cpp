@@ -1,4 +1,4 @@
-#include "mediacap/ip_to_string.hpp"
+#include "mediacap/http/ip_to_string.hpp"
 
 #include <cstring>
 

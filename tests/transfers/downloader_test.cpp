@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "mediacap/http/downloader.hpp"
+#include "mediacap/transfers/downloader.hpp"
 #include "tests/support/http_server.hpp"
 #include "testkit/test_data.hpp"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "mediacap/http/capture_table.hpp"
+#include "mediacap/transfers/capture_table.hpp"
 #include "testkit/test_data.hpp"
 
 #include <zlib.h>

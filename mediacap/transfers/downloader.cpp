@@ -1,4 +1,4 @@
-#include "mediacap/http/downloader.hpp"
+#include "mediacap/transfers/downloader.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -12,7 +12,7 @@
 #include <curl/curl.h>
 
 #include "mediacap/http/request_key.hpp"
-#include "mediacap/temporary_file.hpp"
+#include "mediacap/transfers/temporary_file.hpp"
 
 namespace mediacap::http {
 

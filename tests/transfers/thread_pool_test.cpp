@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "mediacap/http/thread_pool.hpp"
+#include "mediacap/transfers/thread_pool.hpp"
 
 #include <atomic>
 #include <chrono>

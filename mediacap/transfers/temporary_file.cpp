@@ -1,4 +1,4 @@
-#include "mediacap/temporary_file.hpp"
+#include "mediacap/transfers/temporary_file.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>

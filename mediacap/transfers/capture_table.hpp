@@ -6,7 +6,7 @@
 #include <unordered_map>
 
 #include "mediacap/http/http_tuple.hpp"
-#include "mediacap/temporary_file.hpp"
+#include "mediacap/transfers/temporary_file.hpp"
 
 namespace mediacap::http {
 
