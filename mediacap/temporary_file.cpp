@@ -125,7 +125,8 @@ bool process_gone(pid_t owner)
 
 }  // namespace
 
-temporary_file::temporary_file(const std::string& final_path, naming how) : final_path_(final_path)
+temporary_file::temporary_file(const std::string& final_path, naming how, std::shared_ptr<space_allowance> shared)
+    : final_path_(final_path), shared_(std::move(shared))
 {
     const std::string folder = folder_of(final_path);
     if (how == naming::unnamed_first) {
@@ -167,7 +168,8 @@ temporary_file::temporary_file(temporary_file&& other) noexcept
       final_path_(std::move(other.final_path_)),
       named_path_(std::exchange(other.named_path_, {})),
       size_(other.size_),
-      allowance_(other.allowance_)
+      allowance_(other.allowance_),
+      shared_(std::move(other.shared_))
 {
 }
 
@@ -181,6 +183,7 @@ temporary_file& temporary_file::operator=(temporary_file&& other) noexcept
         named_path_ = std::exchange(other.named_path_, {});
         size_ = other.size_;
         allowance_ = other.allowance_;
+        shared_ = std::move(other.shared_);
     }
     return *this;
 }
@@ -206,15 +209,16 @@ bool temporary_file::write(const char* data, std::size_t length)
 
 bool temporary_file::reserve_allows(std::size_t length)
 {
-    if (length <= allowance_) {
-        allowance_ -= length;
+    std::uint64_t& allowance = shared_ ? shared_->bytes : allowance_;
+    if (length <= allowance) {
+        allowance -= length;
         return true;
     }
     const std::uint64_t next = std::max<std::uint64_t>(disk_reserve_check_interval, length);
     struct statvfs info {};
     if (::fstatvfs(descriptor_, &info) != 0) {
         // No figures to go by: look again after the next interval.
-        allowance_ = next - length;
+        allowance = next - length;
         return true;
     }
     const std::uint64_t unit = info.f_frsize != 0 ? info.f_frsize : info.f_bsize;
@@ -226,7 +230,7 @@ bool temporary_file::reserve_allows(std::size_t length)
         fail(reserve_reached);
         return false;
     }
-    allowance_ = std::min(headroom, next) - length;
+    allowance = std::min(headroom, next) - length;
     return true;
 }
 
@@ -301,6 +305,9 @@ std::string final_name_candidate(const std::string& path, unsigned number)
 {
     const std::size_t slash = path.rfind('/');
     const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    // The usual case: the chosen name is free and short enough as it is.
+    if (number == 0 && path.size() - start <= longest_file_name)
+        return path;
     const std::string name = path.substr(start);
     std::size_t dot = name.rfind('.');
     if (dot == std::string::npos || dot == 0)

@@ -99,6 +99,20 @@ TEST_F(TemporaryFile, PutInPlaceUnderTheFirstFreeNameAndNothingElse)
     }
 }
 
+// Files that share an allowance look at the free space once between them.
+TEST_F(TemporaryFile, FilesSharingAnAllowanceLookOnceBetweenThem)
+{
+    auto shared = std::make_shared<mediacap::space_allowance>();
+    temporary_file first((folder_ / "a").string(), temporary_file::naming::unnamed_first, shared);
+    ASSERT_TRUE(first.write("12345", 5));
+    const std::uint64_t after_look = shared->bytes;
+    EXPECT_GT(after_look, 0u);
+    EXPECT_LE(after_look, mediacap::disk_reserve_check_interval - 5);
+    temporary_file second((folder_ / "b").string(), temporary_file::naming::unnamed_first, shared);
+    ASSERT_TRUE(second.write("123", 3));
+    EXPECT_EQ(shared->bytes, after_look - 3) << "the second file looked again";
+}
+
 // Where the file system gives no unnamed files the file has a hidden name; a
 // process killed while writing leaves it, and the next start removes it (but
 // never the file of a process that still runs).
