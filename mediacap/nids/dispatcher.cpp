@@ -173,6 +173,13 @@ void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<boo
         // One packet per dispatch: -1 is a capture error, -2 a wake-up by
         // stop(), 0 a read time-out live or the end of a capture file.
         const int result = nids_dispatch(1);
+        if (after_dispatch) {
+            try {
+                after_dispatch();
+            } catch (...) {
+                // The loop goes on whatever the hook met.
+            }
+        }
         if (result == -1)
             break;
         if (result == 0 && from_file)
@@ -190,6 +197,13 @@ void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<boo
 void dispatcher::stop()
 {
     stop_requested = true;
+    const std::lock_guard<std::mutex> lock(handle_mutex_);
+    if (handle_)
+        pcap_breakloop(handle_);
+}
+
+void dispatcher::wake()
+{
     const std::lock_guard<std::mutex> lock(handle_mutex_);
     if (handle_)
         pcap_breakloop(handle_);

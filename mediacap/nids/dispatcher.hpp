@@ -71,6 +71,9 @@ public:
     std::function<unsigned(tuple4*, const char*, unsigned)> request_bytes;
     // Bytes the server sent; as request_bytes.
     std::function<unsigned(tuple4*, const char*, unsigned)> response_bytes;
+    // Called after every turn of the loop: after each packet, after a read
+    // time-out, and after wake().
+    std::function<void()> after_dispatch;
 
     // Set by stop(); the loop ends before its next dispatch.
     std::atomic<bool> stop_requested{false};
@@ -91,6 +94,11 @@ public:
     // Asks the running loop to end and wakes it if it is waiting for a
     // packet. Safe from any thread, at any time.
     void stop();
+
+    // Wakes the running loop if it is waiting for a packet, so that
+    // after_dispatch runs; the loop goes on. Live, a wait for packets may
+    // last until the next packet arrives. Safe from any thread, at any time.
+    void wake();
 
     // Registered with libnids; turns its callback into the four above.
     static void tcp_callback(tcp_stream* stream, void** unused);
