@@ -44,19 +44,28 @@ void cut_at_character(std::string& text, std::size_t limit)
 }
 
 // Gives the unnamed file of `descriptor` the name `target`, failing with
-// EEXIST when the name is taken. Through /proc any user may link it; with
-// AT_EMPTY_PATH only a process allowed to search everything may.
+// EEXIST when the name is taken. With AT_EMPTY_PATH the kernel links the
+// descriptor itself, but only for a process allowed to search everything;
+// through /proc any user may link it, at the cost of a walk through /proc.
+// The first way is taken until it is refused once.
 int link_unnamed(int descriptor, const std::string& target)
 {
+    static std::atomic<bool> empty_path_refused{false};
+    int refusal = 0;
+    if (!empty_path_refused.load(std::memory_order_relaxed)) {
+        if (::linkat(descriptor, "", AT_FDCWD, target.c_str(), AT_EMPTY_PATH) == 0)
+            return 0;
+        refusal = errno;
+        if (refusal != ENOENT && refusal != EPERM)
+            return refusal;
+    }
     const std::string own = "/proc/self/fd/" + std::to_string(descriptor);
-    if (::linkat(AT_FDCWD, own.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0)
+    if (::linkat(AT_FDCWD, own.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        if (refusal != 0)
+            empty_path_refused.store(true, std::memory_order_relaxed);
         return 0;
-    const int error = errno;
-    if (error == EEXIST)
-        return error;
-    if (::linkat(descriptor, "", AT_FDCWD, target.c_str(), AT_EMPTY_PATH) == 0)
-        return 0;
-    return errno == EEXIST ? EEXIST : error;
+    }
+    return errno;
 }
 
 // Renames `from` to `to` unless `to` exists (EEXIST then). NFS takes no
