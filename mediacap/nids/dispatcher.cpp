@@ -186,6 +186,14 @@ void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<boo
             break;
     }
     publish_handle(nullptr);
+    {
+        std::optional<capture_counts> counts;
+        pcap_stat stats{};
+        if (live.handle && pcap_stats(live.handle, &stats) == 0)
+            counts = capture_counts{stats.ps_recv, stats.ps_drop, stats.ps_ifdrop};
+        const std::lock_guard<std::mutex> lock(handle_mutex_);
+        last_counts_ = counts;
+    }
 
     // Reports every connection still open with NIDS_EXITING. libnids does not
     // close a handle that it was given; `live` does, after it.
@@ -200,6 +208,12 @@ void dispatcher::stop()
     const std::lock_guard<std::mutex> lock(handle_mutex_);
     if (handle_)
         pcap_breakloop(handle_);
+}
+
+std::optional<capture_counts> dispatcher::last_counts()
+{
+    const std::lock_guard<std::mutex> lock(handle_mutex_);
+    return last_counts_;
 }
 
 void dispatcher::wake()
