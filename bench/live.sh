@@ -47,6 +47,7 @@ client_address=10.213.0.2
 started=()
 
 cleanup() {
+  # Each is a `timeout`, which passes the signal on to its command.
   for pid in "${started[@]}"; do
     kill "$pid" 2>/dev/null || true
   done
@@ -58,6 +59,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# Not for commands sent to the background: `ip netns exec` itself must be
+# the background process, so that its id is the command's own.
 in_server() { ip netns exec "$server_ns" "$@"; }
 in_client() { ip netns exec "$client_ns" "$@"; }
 
@@ -80,70 +83,64 @@ for side in server client; do
   $run ethtool -K "$dev" rx off tx off tso off gso off gro off >/dev/null 2>&1 ||
     echo "note: not every offload of $dev could be switched off"
   $run sh -c "echo $all_cpus > /sys/class/net/$dev/queues/rx-0/rps_cpus"
+  [ -z "${LIVE_DEBUG:-}" ] || echo "  rps of $dev: $($run cat /sys/class/net/$dev/queues/rx-0/rps_cpus)" >&2
 done
 
-in_server timeout 3600 "$bin" serve "$server_address" 80 >"$work/server.txt" 2>&1 &
+wait_for() {  # word, file: until the file holds the word, 10 s at most
+  for _ in $(seq 100); do
+    grep -q "$1" "$2" 2>/dev/null && return
+    sleep 0.1
+  done
+}
+
+ip netns exec "$server_ns" timeout 3600 "$bin" serve "$server_address" 80 >"$work/server.txt" 2>&1 &
 started+=($!)
-for _ in $(seq 100); do
-  grep -q serving "$work/server.txt" 2>/dev/null && break
-  sleep 0.1
-done
+wait_for serving "$work/server.txt"
 
 value() {  # key, text: the number after "key="
   sed -n "s/.*\b$1=\([0-9.]*\).*/\1/p" <<<"$2" | tail -n 1
 }
 
-# One fetch at `rate` MiB/s of bodies of `low` to `high` bytes; prints its
-# result line and leaves the list of bodies in $work/list.txt.
-fetch() {
-  in_client timeout $((step_seconds + 60)) "$bin" fetch "$server_address" 80 "$clients" "$1" "$step_seconds" "$2" "$3" \
-    "$work/list.txt"
+# Starts `command...` in the clients' namespace with its output in `file`,
+# waits until it prints `word` and a second more (libpcap opens the device
+# after that), fetches `rate` MiB/s of bodies of `low` to `high` bytes (the
+# result line into $fetched, the list of bodies into $work/list.txt), lets
+# the capture take what the kernel buffer still holds, then ends it.
+capture_a_fetch() {  # word, file, rate, low, high, command...
+  local word=$1 file=$2 rate=$3 low=$4 high=$5
+  shift 5
+  ip netns exec "$client_ns" timeout $((step_seconds + 120)) "$@" >"$file" 2>&1 &
+  local pid=$!
+  started+=("$pid")
+  wait_for "$word" "$file"
+  sleep 1
+  fetched=$(in_client timeout $((step_seconds + 60)) "$bin" fetch "$server_address" 80 "$clients" "$rate" \
+    "$step_seconds" "$low" "$high" "$work/list.txt")
+  sleep 2
+  kill -INT "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
 }
 
 step() {  # class, rate, low, high
-  local class=$1 rate=$2 low=$3 high=$4
-  # The engine.
+  local class=$1 rate=$2 low=$3 high=$4 fetched
+  # The engine, then tcpdump on the same link at the same rate.
   local out=$work/kept
   rm -rf "$out"
   mkdir -p "$out"
-  in_client timeout $((step_seconds + 120)) "$bin" capture veth-cli "$out" >"$work/capture.txt" 2>&1 &
-  local capture=$!
-  started+=("$capture")
-  for _ in $(seq 100); do
-    grep -q ready "$work/capture.txt" 2>/dev/null && break
-    sleep 0.1
-  done
-  sleep 1  # libpcap opens the device after the run has begun
-  local fetched_line
-  fetched_line=$(fetch "$rate" "$low" "$high")
-  sleep 2  # what the kernel buffer still holds reaches the engine first
-  kill -INT "$capture" 2>/dev/null || true
-  wait "$capture" 2>/dev/null || true
-  local capture_line check_line
+  capture_a_fetch ready "$work/capture.txt" "$rate" "$low" "$high" "$bin" capture veth-cli "$out"
+  local engine_fetch=$fetched capture_line check_line
   capture_line=$(tail -n 1 "$work/capture.txt")
+  [ -z "${LIVE_DEBUG:-}" ] || echo "  $capture_line" >&2
   check_line=$("$bin" check "$out" "$work/list.txt")
   rm -rf "$out"
-
-  # tcpdump on the same link at the same rate.
-  in_client timeout $((step_seconds + 120)) tcpdump -i veth-cli -n -B 32768 -s 262144 -w /dev/null 'tcp port 80' \
-    >"$work/tcpdump.txt" 2>&1 &
-  local dump=$!
-  started+=("$dump")
-  for _ in $(seq 100); do
-    grep -q listening "$work/tcpdump.txt" 2>/dev/null && break
-    sleep 0.1
-  done
-  local dump_fetch
-  dump_fetch=$(fetch "$rate" "$low" "$high")
-  sleep 2
-  kill -INT "$dump" 2>/dev/null || true
-  wait "$dump" 2>/dev/null || true
+  capture_a_fetch listening "$work/tcpdump.txt" "$rate" "$low" "$high" \
+    tcpdump -i veth-cli -n -B 32768 -s 262144 -w /dev/null 'tcp port 80'
   local dump_drops
   dump_drops=$(sed -n 's/^\([0-9]*\) packets\{0,1\} dropped by kernel.*/\1/p' "$work/tcpdump.txt")
 
   local drops=$(($(value dropped "$capture_line") + $(value interface_dropped "$capture_line")))
-  printf '%-6s %8s %8s %8s %15s %12s %10s %10s\n' "$class" "$rate" "$(value mib_per_s "$fetched_line")" \
-    "$(value mib_per_s "$dump_fetch")" "$(value kept_exact "$check_line")/$(value fetched "$check_line")" \
+  printf '%-6s %8s %8s %8s %15s %12s %10s %10s\n' "$class" "$rate" "$(value mib_per_s "$engine_fetch")" \
+    "$(value mib_per_s "$fetched")" "$(value kept_exact "$check_line")/$(value fetched "$check_line")" \
     "$drops" "${dump_drops:-?}" "$(value received "$capture_line")"
 }
 

@@ -272,10 +272,15 @@ public:
     void on_capture_started(unsigned, const mediacap::http::http_tuple&, const std::string&) override {}
     void on_capture_progress(unsigned, double, double) override {}
     void on_capture_finished(unsigned, const std::string&) override { ++kept; }
-    void on_capture_error(unsigned, int, const std::string&) override { ++failed; }
+    void on_capture_error(unsigned, int code, const std::string&) override
+    {
+        ++failed;
+        ++codes[code >= 0 && code < 8 ? code : 0];
+    }
     void on_capture_stream_closed(unsigned) override { ++failed; }
 
     unsigned long kept = 0, failed = 0;
+    unsigned long codes[8] = {};
 
 private:
     std::string folder_;
@@ -312,8 +317,9 @@ int capture(const char* device, const char* folder)
     if (failed)
         return 1;
     const auto counts = nids::dispatcher::instance().last_counts().value_or(nids::capture_counts{});
-    std::printf("kept=%lu failed=%lu received=%u dropped=%u interface_dropped=%u\n", handler.kept, handler.failed,
-                counts.received, counts.dropped, counts.interface_dropped);
+    std::printf("kept=%lu failed=%lu (write %lu, inflate %lu, cut %lu) received=%u dropped=%u interface_dropped=%u\n",
+                handler.kept, handler.failed, handler.codes[1], handler.codes[4], handler.codes[5], counts.received,
+                counts.dropped, counts.interface_dropped);
     return 0;
 }
 
