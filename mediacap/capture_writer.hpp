@@ -23,7 +23,7 @@ namespace mediacap {
 // blocks of capture_queue_block bytes (a larger chunk takes a block of its
 // own size), and this bounds the bytes of all blocks in use: past it the
 // capture thread waits for the writer instead of holding more.
-inline constexpr std::size_t capture_queue_limit = std::size_t(32) << 20;
+inline constexpr std::size_t capture_queue_limit = std::size_t(16) << 20;
 inline constexpr std::size_t capture_queue_block = std::size_t(512) << 10;
 // Queued work goes to the writer when its block is full, or when the writer
 // has waited this long for it with nothing else to do.
