@@ -95,15 +95,26 @@ int rename_exclusive(const std::string& from, const std::string& to)
     return error;
 }
 
-// Tries `place` on the candidates of `final_path` in turn until one is free.
+// True when the last component of `path` is short enough to be put in place
+// as it is: the first candidate is then the path itself.
+bool name_fits(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return path.size() - (slash == std::string::npos ? 0 : slash + 1) <= longest_file_name;
+}
+
+// Tries `place` on the candidates of `final_path` in turn until one is free;
+// `placed` gets the name taken. The usual first candidate, the path itself,
+// is moved there rather than copied: the caller has no more use for it.
 template <typename Place>
-int take_free_name(const std::string& final_path, std::string& placed, Place place)
+int take_free_name(std::string& final_path, std::string& placed, Place place)
 {
     for (unsigned number = 0; number <= most_candidates; ++number) {
-        std::string candidate = final_name_candidate(final_path, number);
-        const int error = place(candidate);
+        const bool itself = number == 0 && name_fits(final_path);
+        std::string candidate = itself ? std::string() : final_name_candidate(final_path, number);
+        const int error = place(itself ? final_path : candidate);
         if (error == 0) {
-            placed = std::move(candidate);
+            placed = itself ? std::move(final_path) : std::move(candidate);
             return 0;
         }
         if (error != EEXIST)
