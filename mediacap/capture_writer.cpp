@@ -16,6 +16,22 @@ namespace {
 // over before its block fills.
 constexpr std::size_t commands_per_batch = 4096;
 
+// Started reports kept for reuse at most, and the largest exchange (bytes of
+// its strings) whose report is kept: a kept report holds the storage of the
+// strings of every exchange it carried.
+constexpr std::size_t started_reports_kept = 256;
+constexpr std::size_t kept_exchange_bytes = 4096;
+
+std::size_t bytes_of(const http::http_tuple& exchange)
+{
+    const http::http_request& request = exchange.request;
+    std::size_t bytes = request.method.size() + request.path.size() + request.body.size();
+    for (const auto* headers : {&request.headers, &exchange.response.headers})
+        for (const auto& [name, value] : *headers)
+            bytes += name.size() + value.size();
+    return bytes;
+}
+
 }  // namespace
 
 capture_writer::capture_writer(handler* owner, std::function<void()> wake)
@@ -38,12 +54,20 @@ void capture_writer::begin(unsigned id, const http::http_tuple& exchange, const 
     const http::header_map& headers = exchange.response.headers;
     const auto length = headers.find("Content-Length");
     const double total = length != headers.end() ? http::parse_content_length(length->second) : 0;
-    open_[id] = open_capture{total, 0};
+    if (const auto found = open_.find(id); found != open_.end()) {
+        found->second = open_capture{total, 0};
+    } else if (spare_node_) {
+        spare_node_.key() = id;
+        spare_node_.mapped() = open_capture{total, 0};
+        open_.insert(std::move(spare_node_));
+    } else {
+        open_.emplace(id, open_capture{total, 0});
+    }
 
     command& work = queue(operation::begin, id, 0);
     work.coding = http::coding_of(headers);
     work.total = total;
-    work.path = path;
+    work.path.assign(path);
 
     // With nothing waiting before it, it is reported at once, with the
     // caller's exchange.
@@ -54,7 +78,16 @@ void capture_writer::begin(unsigned id, const http::http_tuple& exchange, const 
         } catch (...) {
         }
     } else {
-        auto started = std::make_unique<started_report>(started_report{exchange, path});
+        // A report kept from before keeps the storage of its strings and maps.
+        std::unique_ptr<started_report> started;
+        if (!spare_started_.empty()) {
+            started = std::move(spare_started_.back());
+            spare_started_.pop_back();
+            started->exchange = exchange;
+            started->path.assign(path);
+        } else {
+            started = std::make_unique<started_report>(started_report{exchange, path});
+        }
         pending_.push_back(pending_report{operation::begin, id, 0, 0, std::move(started)});
     }
 }
@@ -79,25 +112,27 @@ void capture_writer::append(unsigned id, const char* data, unsigned length)
 
 void capture_writer::finish(unsigned id)
 {
-    if (open_.erase(id) != 0) {
-        queue(operation::finish, id, 0);
-        pending_.push_back(pending_report{operation::finish, id, 0, 0, {}});
-    }
-    deliver();
+    end(operation::finish, id);
 }
 
 void capture_writer::close(unsigned id)
 {
-    if (open_.erase(id) != 0) {
-        queue(operation::close, id, 0);
-        pending_.push_back(pending_report{operation::close, id, 0, 0, {}});
+    end(operation::close, id);
+}
+
+void capture_writer::end(operation kind, unsigned id)
+{
+    if (auto node = open_.extract(id)) {
+        spare_node_ = std::move(node);
+        queue(kind, id, 0);
+        pending_.push_back(pending_report{kind, id, 0, 0, {}});
     }
     deliver();
 }
 
 capture_writer::command& capture_writer::queue(operation kind, unsigned id, std::size_t bytes)
 {
-    if (filling_ && (filling_->size - filling_->used < bytes || filling_->commands.size() >= commands_per_batch))
+    if (filling_ && (filling_->size - filling_->used < bytes || filling_->count >= commands_per_batch))
         hand_over();
     if (!filling_) {
         const std::size_t size = std::max(bytes, capture_queue_block);
@@ -119,7 +154,9 @@ capture_writer::command& capture_writer::queue(operation kind, unsigned id, std:
             filling_->size = size;
         }
     }
-    command& work = filling_->commands.emplace_back();
+    if (filling_->count == filling_->commands.size())
+        filling_->commands.emplace_back();
+    command& work = filling_->commands[filling_->count++];
     work.kind = kind;
     work.id = id;
     return work;
@@ -171,6 +208,9 @@ void capture_writer::deliver()
         } catch (...) {
             // The owner's failure is its own; the captures go on.
         }
+        if (next.started && spare_started_.size() < started_reports_kept &&
+            bytes_of(next.started->exchange) + next.started->path.size() <= kept_exchange_bytes)
+            spare_started_.push_back(std::move(next.started));
     }
 }
 
@@ -247,9 +287,9 @@ void capture_writer::write_loop()
         writing_ = true;
         lock.unlock();
 
-        for (command& next : work->commands)
-            perform(next, done);
-        work->commands.clear();
+        for (std::size_t i = 0; i < work->count; ++i)
+            perform(work->commands[i], done);
+        work->count = 0;
         work->used = 0;
 
         lock.lock();

@@ -95,9 +95,11 @@ private:
         std::string path;
     };
     // Work handed over in one go: its commands and the block that holds the
-    // bytes of its data commands.
+    // bytes of its data commands. The commands past `count` are left from an
+    // earlier use, so that their paths keep their storage.
     struct batch {
         std::vector<command> commands;
+        std::size_t count = 0;
         std::unique_ptr<char[]> block;
         std::size_t size = 0;
         std::size_t used = 0;
@@ -150,6 +152,7 @@ private:
     };
 
     command& queue(operation kind, unsigned id, std::size_t bytes);
+    void end(operation kind, unsigned id);
     void hand_over();
     void take_outcomes();
     void report(const pending_report& next);
@@ -160,8 +163,11 @@ private:
     handler* owner_;
     std::function<void()> wake_;
 
-    // Capture thread only.
+    // Capture thread only. A node of open_ and started reports are kept for
+    // reuse, so that a capture costs no allocation of its own here.
     std::unordered_map<unsigned, open_capture> open_;
+    decltype(open_)::node_type spare_node_;
+    std::vector<std::unique_ptr<started_report>> spare_started_;
     std::unique_ptr<batch> filling_;
     fifo<pending_report> pending_;
     fifo<int> codes_;
