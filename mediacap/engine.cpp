@@ -26,6 +26,7 @@ public:
         dispatcher_.closed = nullptr;
         dispatcher_.request_bytes = nullptr;
         dispatcher_.response_bytes = nullptr;
+        dispatcher_.after_dispatch = nullptr;
     }
     callback_reset(const callback_reset&) = delete;
     callback_reset& operator=(const callback_reset&) = delete;
@@ -37,7 +38,10 @@ private:
 }  // namespace
 
 engine::engine(const engine_options* options, handler* owner)
-    : options_(options), owner_(owner), downloader_(options->pool_size, this)
+    : options_(options),
+      owner_(owner),
+      downloader_(options->pool_size, this),
+      captures_(owner, [] { nids::dispatcher::instance().wake(); })
 {
 }
 
@@ -68,8 +72,18 @@ void engine::run()
     dispatcher.response_bytes = [&decoder](tuple4* key, const char* data, unsigned length) {
         return decoder.on_response_bytes(key, data, length);
     };
+    // Reports of the writer's work come also while no packet arrives.
+    dispatcher.after_dispatch = [this] { captures_.deliver(); };
 
-    dispatcher.run(std::set<std::uint16_t>(watched_ports.begin(), watched_ports.end()), &stop_requested_);
+    try {
+        dispatcher.run(std::set<std::uint16_t>(watched_ports.begin(), watched_ports.end()), &stop_requested_);
+    } catch (...) {
+        captures_.drain();
+        throw;
+    }
+    // libnids has closed every connection still open: what was captured is
+    // written, and the run ends with the last report.
+    captures_.drain();
 }
 
 void engine::stop()
@@ -91,7 +105,9 @@ void engine::on_request(unsigned id, const http::http_tuple& exchange)
         download_once(id, http::http_tuple(request, exchange.response), path);
     } else if (action == handler::capture) {
         begin_capture(id, exchange, path);
+        return;
     }
+    captures_.deliver();
 }
 
 void engine::download_once(unsigned /*id*/, const http::http_tuple& exchange, const std::string& path)
@@ -113,46 +129,22 @@ void engine::download_once(unsigned /*id*/, const http::http_tuple& exchange, co
 
 void engine::begin_capture(unsigned id, const http::http_tuple& exchange, const std::string& path)
 {
-    captures_.begin(exchange, id, path);
-    owner_->on_capture_started(id, exchange, path);
+    captures_.begin(id, exchange, path);
 }
 
 void engine::on_data(unsigned id, const char* data, unsigned length)
 {
-    int code = 0;
-    if (!captures_.append(id, data, length, code))
-        return;
-    if (code != 0) {
-        owner_->on_capture_error(id, code, "");
-        return;
-    }
-    double received = 0;
-    double total = 0;
-    if (captures_.progress(id, received, total))
-        owner_->on_capture_progress(id, total, received);
+    captures_.append(id, data, length);
 }
 
 void engine::on_finished(unsigned id)
 {
-    int code = 0;
-    std::string path;
-    if (!captures_.finish(id, code, path))
-        return;
-    if (code != 0)
-        owner_->on_capture_error(id, code, "");
-    else
-        owner_->on_capture_finished(id, path);
+    captures_.finish(id);
 }
 
 void engine::on_closed(unsigned id)
 {
-    int code = 0;
-    if (!captures_.close(id, code))
-        return;
-    if (code != 0)
-        owner_->on_capture_error(id, code, "");
-    else
-        owner_->on_capture_stream_closed(id);
+    captures_.close(id);
 }
 
 void engine::on_download_started(unsigned id, const http::http_tuple& exchange, const std::string& path)

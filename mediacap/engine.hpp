@@ -5,7 +5,7 @@
 
 #include "mediacap/engine_options.hpp"
 #include "mediacap/handler.hpp"
-#include "mediacap/transfers/capture_table.hpp"
+#include "mediacap/transfers/capture_writer.hpp"
 #include "mediacap/transfers/downloader.hpp"
 #include "mediacap/transfers/downloader_handler.hpp"
 #include "mediacap/http/request_key.hpp"
@@ -30,7 +30,9 @@ public:
     engine& operator=(const engine&) = delete;
 
     // Blocks in the capture loop until stop(), or until libnids reports a
-    // capture error. Throws nids::error when capture cannot start.
+    // capture error. Throws nids::error when capture cannot start. Before it
+    // returns, every captured byte has been written and every capture report
+    // made.
     void run();
 
     // Ends the capture loop, cancels every download and waits for the pool.
@@ -38,7 +40,9 @@ public:
     // after it: a run that starts after stop() returns at once.
     void stop();
 
-    // Slots of the decoder's signals, on the capture thread.
+    // Slots of the decoder's signals, on the capture thread. Captured bodies
+    // are written by the capture writer's thread; its reports are made here,
+    // on the capture thread, in order (see capture_writer).
     void on_request(unsigned id, const http::http_tuple& exchange);
     void on_data(unsigned id, const char* data, unsigned length);
     void on_finished(unsigned id);
@@ -59,11 +63,11 @@ private:
     // Set by stop(); survives into a run that has not started yet, so a stop
     // that comes before run() still ends it at once.
     std::atomic<bool> stop_requested_{false};
-    // Destroyed in reverse order: captures first, then the filter, then the
-    // downloader (whose pool waits for its threads).
+    // Destroyed in reverse order: captures first (their writer thread ends),
+    // then the filter, then the downloader (whose pool waits for its threads).
     http::downloader downloader_;
     http::request_filter filter_;
-    http::capture_table captures_;
+    capture_writer captures_;
 };
 
 }  // namespace mediacap

@@ -10,9 +10,14 @@ namespace mediacap {
 //
 // Capture reports and the decision come from the capture thread (the thread
 // that calls engine::run), from inside the packet loop: they must not block.
-// Download reports come from the download pool threads, several at once; the
-// reports of one download come in order from one thread. Arguments are owned
-// by the caller and valid only during the call.
+// The bytes of a capture are written by the engine's writer thread, and each
+// capture report is made once the writer has done what it reports: so the
+// reports come in the order of the capture's events, but later than the
+// packets that caused them (soon after the writer's work, also while no more
+// packets come), and all of them before run returns. Download reports come
+// from the download pool threads, several at once; the reports of one
+// download come in order from one thread. Arguments are owned by the caller
+// and valid only during the call.
 class handler {
 public:
     // The result of on_response.
@@ -42,7 +47,9 @@ public:
     // had that name (no kept file ever replaces another).
     virtual void on_capture_finished(unsigned id, const std::string& path) = 0;
     // Codes: 1 write failed (also a full disk, the free-space reserve, a
-    // failed close), 3 no final name could be taken, 4 inflate failed
+    // failed close; bytes are written in pieces of 256 KiB, so this comes
+    // with the chunk that filled the failing piece, or at the end), 3 no
+    // final name could be taken, 4 inflate failed
     // (corrupt, cut short, or past the bounds of capture_table.hpp), 5 the
     // connection closed with fewer or more bytes than announced. The message
     // is empty. After a 1 or a 4 the file is gone and the capture reports

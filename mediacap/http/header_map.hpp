@@ -2,20 +2,25 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 namespace mediacap::http {
 
 // Hash of a header name that ignores the letter case of a-z, so that
 // "Content-Length" and "content-length" land in the same bucket.
+// Transparent: a lookup by string view or literal makes no string.
 struct header_hash {
-    std::uint32_t operator()(const std::string& name) const noexcept;
+    using is_transparent = void;
+    std::uint32_t operator()(std::string_view name) const noexcept;
 };
 
 // Header names compare equal when they have the same length and every pair
-// of characters is equal after upper-casing with the default locale.
+// of characters is equal after upper-casing a-z (the classic locale's rule;
+// every other byte compares as it is).
 struct header_equal {
-    bool operator()(const std::string& a, const std::string& b) const;
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept;
 };
 
 // Map from header name to value. One entry per name whatever its case: the

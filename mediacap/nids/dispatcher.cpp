@@ -173,12 +173,27 @@ void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<boo
         // One packet per dispatch: -1 is a capture error, -2 a wake-up by
         // stop(), 0 a read time-out live or the end of a capture file.
         const int result = nids_dispatch(1);
+        if (after_dispatch) {
+            try {
+                after_dispatch();
+            } catch (...) {
+                // The loop goes on whatever the hook met.
+            }
+        }
         if (result == -1)
             break;
         if (result == 0 && from_file)
             break;
     }
     publish_handle(nullptr);
+    {
+        std::optional<capture_counts> counts;
+        pcap_stat stats{};
+        if (live.handle && pcap_stats(live.handle, &stats) == 0)
+            counts = capture_counts{stats.ps_recv, stats.ps_drop, stats.ps_ifdrop};
+        const std::lock_guard<std::mutex> lock(handle_mutex_);
+        last_counts_ = counts;
+    }
 
     // Reports every connection still open with NIDS_EXITING. libnids does not
     // close a handle that it was given; `live` does, after it.
@@ -190,6 +205,19 @@ void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<boo
 void dispatcher::stop()
 {
     stop_requested = true;
+    const std::lock_guard<std::mutex> lock(handle_mutex_);
+    if (handle_)
+        pcap_breakloop(handle_);
+}
+
+std::optional<capture_counts> dispatcher::last_counts()
+{
+    const std::lock_guard<std::mutex> lock(handle_mutex_);
+    return last_counts_;
+}
+
+void dispatcher::wake()
+{
     const std::lock_guard<std::mutex> lock(handle_mutex_);
     if (handle_)
         pcap_breakloop(handle_);

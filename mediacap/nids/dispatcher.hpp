@@ -41,6 +41,13 @@ struct options {
 // dispatcher::run, never while a run is in progress.
 void configure(const options& settings);
 
+// libpcap's packet counts of a live run, as its loop ended.
+struct capture_counts {
+    unsigned received = 0;           // packets that passed the filter
+    unsigned dropped = 0;            // dropped for want of room in the kernel buffer
+    unsigned interface_dropped = 0;  // dropped by the interface or its driver
+};
+
 // libnids' log hook: drops every warning and log line.
 void null_syslog(int type, int errnum, struct ip* header, void* data);
 
@@ -71,6 +78,9 @@ public:
     std::function<unsigned(tuple4*, const char*, unsigned)> request_bytes;
     // Bytes the server sent; as request_bytes.
     std::function<unsigned(tuple4*, const char*, unsigned)> response_bytes;
+    // Called after every turn of the loop: after each packet, after a read
+    // time-out, and after wake().
+    std::function<void()> after_dispatch;
 
     // Set by stop(); the loop ends before its next dispatch.
     std::atomic<bool> stop_requested{false};
@@ -92,6 +102,15 @@ public:
     // packet. Safe from any thread, at any time.
     void stop();
 
+    // Wakes the running loop if it is waiting for a packet, so that
+    // after_dispatch runs; the loop goes on. Live, a wait for packets may
+    // last until the next packet arrives. Safe from any thread, at any time.
+    void wake();
+
+    // The counts of the last live run, taken as its loop ended; empty before
+    // the first live run and after a run over a capture file. Any thread.
+    std::optional<capture_counts> last_counts();
+
     // Registered with libnids; turns its callback into the four above.
     static void tcp_callback(tcp_stream* stream, void** unused);
 
@@ -105,6 +124,7 @@ private:
     // concurrent pcap_breakloop.
     std::mutex handle_mutex_;
     pcap* handle_ = nullptr;
+    std::optional<capture_counts> last_counts_;  // under handle_mutex_
 };
 
 }  // namespace nids

@@ -2,11 +2,28 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <vector>
+#include <cstring>
+#include <string_view>
 
 #include <zlib.h>
 
 namespace mediacap::http {
+
+namespace {
+
+// Inflated output is made this much at a time, the bounds checked after each.
+constexpr std::size_t inflate_slice = std::size_t(64) << 10;
+
+// The recent folders whose free-space allowance is kept for the next file.
+constexpr std::size_t folders_remembered = 8;
+
+std::string_view folder_of(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string_view() : std::string_view(path).substr(0, slash);
+}
+
+}  // namespace
 
 // Owns one zlib inflate stream. "gzip" bodies carry the gzip wrapper;
 // "deflate" bodies are sent by servers both with the zlib wrapper (as RFC
@@ -32,13 +49,13 @@ public:
     inflater(const inflater&) = delete;
     inflater& operator=(const inflater&) = delete;
 
-    // Inflates one chunk and hands every produced block to `write`, which
-    // answers false when the block could not be stored; inflating stops
-    // there (the caller sees the file's failure). False when the data is
-    // corrupt or the body passes its bounds; the output of the failing step
-    // is dropped.
-    template <typename Write>
-    bool inflate_chunk(const char* data, unsigned length, Write write)
+    // Inflates one chunk into the space that `output` offers (see
+    // body_output) in slices of at most inflate_slice bytes, checking the
+    // bounds after each. Stops when `output` cannot store a slice (the
+    // caller sees the file's failure). False when the data is corrupt or the
+    // body passes its bounds; the output of the failing step is dropped.
+    template <typename Output>
+    bool inflate_chunk(const char* data, unsigned length, Output& output)
     {
         compressed_ += length;
         if (!started_) {
@@ -48,9 +65,9 @@ public:
                 return true;
             start(has_zlib_header(head_) ? 15 : -15);
             const std::string held = std::move(head_);
-            return feed(held.data(), static_cast<unsigned>(held.size()), write);
+            return feed(held.data(), static_cast<unsigned>(held.size()), output);
         }
-        return feed(data, length, write);
+        return feed(data, length, output);
     }
 
     // The end of the compressed stream was seen.
@@ -74,34 +91,33 @@ private:
             broken_ = true;
     }
 
-    template <typename Write>
-    bool feed(const char* data, unsigned length, Write write)
+    template <typename Output>
+    bool feed(const char* data, unsigned length, Output& output)
     {
         if (broken_)
             return false;
         // Bytes after the end of the compressed stream are ignored.
         if (ended_)
             return true;
-        static constexpr std::size_t buffer_size = 64 * 1024;
-        if (buffer_.empty())
-            buffer_.resize(buffer_size);
         stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
         stream_.avail_in = length;
         for (;;) {
-            stream_.next_out = reinterpret_cast<Bytef*>(buffer_.data());
-            stream_.avail_out = buffer_size;
+            const auto [space, size] = output.space();
+            const auto room = static_cast<uInt>(std::min(size, inflate_slice));
+            stream_.next_out = reinterpret_cast<Bytef*>(space);
+            stream_.avail_out = room;
             const int result = inflate(&stream_, Z_NO_FLUSH);
             // No progress possible: the chunk's input is used up, also right
-            // after a pass that filled the buffer exactly. Not an error.
+            // after a pass that filled the space exactly. Not an error.
             if (result == Z_BUF_ERROR && stream_.avail_in == 0)
                 return true;
             if (result != Z_OK && result != Z_STREAM_END)
                 return false;
-            const std::size_t produced = buffer_size - stream_.avail_out;
+            const std::size_t produced = room - stream_.avail_out;
             inflated_ += produced;
             if (inflated_ > allowed())
                 return false;
-            if (produced > 0 && !write(buffer_.data(), produced))
+            if (produced > 0 && !output.produced(produced))
                 return true;
             if (result == Z_STREAM_END) {
                 ended_ = true;
@@ -124,11 +140,39 @@ private:
     std::uint64_t compressed_ = 0;  // bytes handed to inflate_chunk
     std::uint64_t inflated_ = 0;
     std::string head_;
-    std::vector<char> buffer_;
 };
 
-capture_entry::capture_entry(unsigned id, const std::string& final_path)
-    : id(id), file(final_path), final_path(final_path)
+// The space an inflater writes into: the free part of the body's piece (the
+// full piece is written first), or the table's scratch buffer for a body
+// without a piece, whose every slice is written at once.
+class body_output {
+public:
+    body_output(capture_table& table, capture_entry& entry) : table_(table), entry_(entry) {}
+
+    std::pair<char*, std::size_t> space()
+    {
+        if (!entry_.piece)
+            return {table_.scratch_.get(), inflate_slice};
+        if (entry_.piece_used == capture_piece_size)
+            table_.write_piece(entry_);
+        return {entry_.piece.get() + entry_.piece_used, capture_piece_size - entry_.piece_used};
+    }
+
+    bool produced(std::size_t size)
+    {
+        if (!entry_.piece)
+            return entry_.file.write(table_.scratch_.get(), size);
+        entry_.piece_used += size;
+        return entry_.file.good();
+    }
+
+private:
+    capture_table& table_;
+    capture_entry& entry_;
+};
+
+capture_entry::capture_entry(unsigned id, const std::string& final_path, std::shared_ptr<space_allowance> space)
+    : id(id), file(final_path, temporary_file::naming::unnamed_first, std::move(space))
 {
 }
 
@@ -159,20 +203,104 @@ double parse_content_length(const std::string& value)
     return result;
 }
 
+body_coding coding_of(const header_map& headers)
+{
+    const auto encoding = headers.find("Content-Encoding");
+    if (encoding == headers.end())
+        return body_coding::identity;
+    if (encoding->second == "gzip")
+        return body_coding::gzip;
+    return encoding->second == "deflate" ? body_coding::deflate : body_coding::identity;
+}
+
+capture_table::capture_table() = default;
+
+capture_table::~capture_table() = default;
+
 void capture_table::begin(const http_tuple& exchange, unsigned id, const std::string& path)
 {
-    auto entry = std::make_shared<capture_entry>(id, path);
     const header_map& headers = exchange.response.headers;
-    if (const auto encoding = headers.find("Content-Encoding"); encoding != headers.end()) {
-        if (encoding->second == "gzip" || encoding->second == "deflate") {
-            entry->inflater = std::make_unique<inflater>(
-                encoding->second == "gzip" ? inflater::coding::gzip : inflater::coding::deflate);
-            entry->inflating = true;
+    const auto length = headers.find("Content-Length");
+    begin(id, path, coding_of(headers), length != headers.end() ? parse_content_length(length->second) : 0);
+}
+
+void capture_table::begin(unsigned id, const std::string& path, body_coding coding, double total)
+{
+    auto entry = std::make_shared<capture_entry>(id, path, allowance_for(path));
+    if (coding != body_coding::identity) {
+        entry->inflater =
+            std::make_unique<inflater>(coding == body_coding::gzip ? inflater::coding::gzip : inflater::coding::deflate);
+        entry->inflating = true;
+    }
+    entry->total = total;
+    if (const auto found = entries_.find(id); found != entries_.end())
+        drop(found);
+    entries_.emplace(id, std::move(entry));
+}
+
+std::shared_ptr<space_allowance> capture_table::allowance_for(const std::string& path)
+{
+    const std::string_view folder = folder_of(path);
+    for (auto at = folders_.begin(); at != folders_.end(); ++at) {
+        if (at->first == folder) {
+            std::rotate(folders_.begin(), at, at + 1);
+            return folders_.front().second;
         }
     }
-    if (const auto length = headers.find("Content-Length"); length != headers.end())
-        entry->total = parse_content_length(length->second);
-    entries_[id] = std::move(entry);
+    if (folders_.size() == folders_remembered)
+        folders_.pop_back();
+    folders_.emplace(folders_.begin(), std::string(folder), std::make_shared<space_allowance>());
+    return folders_.front().second;
+}
+
+void capture_table::take_piece(capture_entry& entry)
+{
+    if (!spare_pieces_.empty()) {
+        entry.piece = std::move(spare_pieces_.back());
+        spare_pieces_.pop_back();
+    } else if (pieces_out_ < capture_pieces_held) {
+        entry.piece.reset(new char[capture_piece_size]);
+    } else {
+        return;
+    }
+    ++pieces_out_;
+    entry.piece_used = 0;
+}
+
+bool capture_table::write_piece(capture_entry& entry)
+{
+    const std::size_t used = std::exchange(entry.piece_used, 0);
+    return used == 0 || entry.file.write(entry.piece.get(), used);
+}
+
+bool capture_table::store(capture_entry& entry, const char* data, std::size_t length)
+{
+    while (length > 0) {
+        if (!entry.piece || (entry.piece_used == 0 && length >= capture_piece_size))
+            return entry.file.write(data, length);
+        const std::size_t taken = std::min(length, capture_piece_size - entry.piece_used);
+        std::memcpy(entry.piece.get() + entry.piece_used, data, taken);
+        entry.piece_used += taken;
+        data += taken;
+        length -= taken;
+        if (entry.piece_used == capture_piece_size && !write_piece(entry))
+            return false;
+    }
+    return true;
+}
+
+void capture_table::release_piece(capture_entry& entry)
+{
+    if (entry.piece) {
+        spare_pieces_.push_back(std::move(entry.piece));
+        --pieces_out_;
+    }
+}
+
+void capture_table::drop(std::unordered_map<unsigned, std::shared_ptr<capture_entry>>::iterator found)
+{
+    release_piece(*found->second);
+    entries_.erase(found);
 }
 
 bool capture_table::append(unsigned id, const char* data, unsigned length, int& code)
@@ -187,18 +315,23 @@ bool capture_table::append(unsigned id, const char* data, unsigned length, int& 
         return true;
     }
     temporary_file& file = entry.file;
+    if (!entry.piece && file.good())
+        take_piece(entry);
     bool inflated = true;
     if (!entry.inflating) {
-        file.write(data, length);
+        store(entry, data, length);
     } else {
-        inflated = entry.inflater->inflate_chunk(
-            data, length, [&file](const char* block, std::size_t size) { return file.write(block, size); });
+        if (!entry.piece && !scratch_)
+            scratch_.reset(new char[inflate_slice]);
+        body_output output(*this, entry);
+        inflated = entry.inflater->inflate_chunk(data, length, output);
     }
     code = !inflated ? 4 : file.good() ? 0 : 1;
     if (code != 0) {
         // A body with a hole or a bad stretch is worth nothing: it is never kept.
         entry.failure = code;
         file.discard();
+        release_piece(entry);
     }
     return true;
 }
@@ -225,6 +358,8 @@ bool capture_table::finish(unsigned id, int& code, std::string& path)
         // The body ended before its compressed stream did: it was cut.
         code = 4;
     } else {
+        if (entry.piece)
+            write_piece(entry);
         switch (entry.file.publish(path)) {
         case temporary_file::outcome::published:
             code = 0;
@@ -237,7 +372,7 @@ bool capture_table::finish(unsigned id, int& code, std::string& path)
             break;
         }
     }
-    entries_.erase(found);
+    drop(found);
     return true;
 }
 
@@ -248,7 +383,7 @@ bool capture_table::close(unsigned id, int& code)
         return false;
     const capture_entry& entry = *found->second;
     code = entry.failure != 0 ? entry.failure : entry.received != entry.total ? 5 : 0;
-    entries_.erase(found);
+    drop(found);
     return true;
 }
 

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "mediacap/http/http_tuple.hpp"
 #include "mediacap/transfers/temporary_file.hpp"
@@ -22,11 +25,26 @@ inline constexpr std::uint64_t inflate_free_size = std::uint64_t(1) << 20;
 inline constexpr std::uint64_t inflate_ratio = 100;
 inline constexpr std::uint64_t inflate_size_limit = std::uint64_t(1) << 30;
 
+// Bodies are collected and written in pieces of this size (a body's last
+// piece is smaller), so that most kept files take one write each and large
+// ones one write per piece, whatever the size of the segments they came in.
+inline constexpr std::size_t capture_piece_size = std::size_t(256) << 10;
+// At most this many pieces (16 MiB) are held by one table at once; a body
+// that finds none free is written as it arrives.
+inline constexpr std::size_t capture_pieces_held = 64;
+
+// How a captured body is stored: as received, or inflated.
+enum class body_coding { identity, gzip, deflate };
+
+// The coding of a response's body: gzip or deflate when its
+// "Content-Encoding" is exactly that word (case-sensitive), else identity.
+body_coding coding_of(const header_map& headers);
+
 // One captured body on its way to disk: written to a temporary file in the
-// folder of `final_path`, inflated on the way for "gzip" and "deflate"
+// folder of its final path, inflated on the way for "gzip" and "deflate"
 // responses, and put in place when the body is complete.
 struct capture_entry {
-    capture_entry(unsigned id, const std::string& final_path);
+    capture_entry(unsigned id, const std::string& final_path, std::shared_ptr<space_allowance> space);
     ~capture_entry();
 
     capture_entry(const capture_entry&) = delete;
@@ -34,12 +52,13 @@ struct capture_entry {
 
     unsigned id;
     temporary_file file;
-    std::string final_path;
     bool inflating = false;
     std::unique_ptr<http::inflater> inflater;  // present only when inflating
     double total = 0;     // announced Content-Length, 0 when absent or not a number
     double received = 0;  // body bytes handed to append, counted before inflating
     int failure = 0;      // code of the first failed append (1 or 4); the file is gone then
+    std::unique_ptr<char[]> piece;  // the body's bytes not written yet; none when no piece was free
+    std::size_t piece_used = 0;
 };
 
 // The engine's captures in progress, keyed by transfer id (the connection id).
@@ -54,14 +73,24 @@ struct capture_entry {
 // length.
 //
 // A capture that failed (1 or 4) has lost its file at once: each later
-// operation answers that same code, and it is never put in place.
+// operation answers that same code, and it is never put in place. Bytes are
+// collected into pieces before they are written, so a failing write is
+// answered by the append that filled a piece, or by finish.
 class capture_table {
 public:
+    capture_table();
+    ~capture_table();
+
+    capture_table(const capture_table&) = delete;
+    capture_table& operator=(const capture_table&) = delete;
+
     // Opens a capture for the response of `exchange`, to end at `path`. An
     // entry already under `id` is dropped silently with its temporary file.
     void begin(const http_tuple& exchange, unsigned id, const std::string& path);
+    // The same with the response's coding and announced length read already.
+    void begin(unsigned id, const std::string& path, body_coding coding, double total);
 
-    // Writes one chunk of the body (inflated when the response is encoded).
+    // Takes one chunk of the body (inflated when the response is encoded).
     bool append(unsigned id, const char* data, unsigned length, int& code);
 
     bool progress(unsigned id, double& received, double& total) const;
@@ -75,7 +104,21 @@ public:
     bool close(unsigned id, int& code);
 
 private:
+    friend class body_output;
+
+    bool store(capture_entry& entry, const char* data, std::size_t length);
+    void take_piece(capture_entry& entry);
+    bool write_piece(capture_entry& entry);
+    void release_piece(capture_entry& entry);
+    void drop(std::unordered_map<unsigned, std::shared_ptr<capture_entry>>::iterator found);
+    std::shared_ptr<space_allowance> allowance_for(const std::string& path);
+
     std::unordered_map<unsigned, std::shared_ptr<capture_entry>> entries_;
+    std::vector<std::unique_ptr<char[]>> spare_pieces_;
+    std::size_t pieces_out_ = 0;      // pieces held by entries
+    std::unique_ptr<char[]> scratch_; // inflated output of a body without a piece
+    // The allowances of the folders written into last, newest first.
+    std::vector<std::pair<std::string, std::shared_ptr<space_allowance>>> folders_;
 };
 
 // Reads a Content-Length value as an unsigned 32-bit number: an optional "+"

@@ -44,19 +44,28 @@ void cut_at_character(std::string& text, std::size_t limit)
 }
 
 // Gives the unnamed file of `descriptor` the name `target`, failing with
-// EEXIST when the name is taken. Through /proc any user may link it; with
-// AT_EMPTY_PATH only a process allowed to search everything may.
+// EEXIST when the name is taken. With AT_EMPTY_PATH the kernel links the
+// descriptor itself, but only for a process allowed to search everything;
+// through /proc any user may link it, at the cost of a walk through /proc.
+// The first way is taken until it is refused once.
 int link_unnamed(int descriptor, const std::string& target)
 {
+    static std::atomic<bool> empty_path_refused{false};
+    int refusal = 0;
+    if (!empty_path_refused.load(std::memory_order_relaxed)) {
+        if (::linkat(descriptor, "", AT_FDCWD, target.c_str(), AT_EMPTY_PATH) == 0)
+            return 0;
+        refusal = errno;
+        if (refusal != ENOENT && refusal != EPERM)
+            return refusal;
+    }
     const std::string own = "/proc/self/fd/" + std::to_string(descriptor);
-    if (::linkat(AT_FDCWD, own.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0)
+    if (::linkat(AT_FDCWD, own.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        if (refusal != 0)
+            empty_path_refused.store(true, std::memory_order_relaxed);
         return 0;
-    const int error = errno;
-    if (error == EEXIST)
-        return error;
-    if (::linkat(descriptor, "", AT_FDCWD, target.c_str(), AT_EMPTY_PATH) == 0)
-        return 0;
-    return errno == EEXIST ? EEXIST : error;
+    }
+    return errno;
 }
 
 // Renames `from` to `to` unless `to` exists (EEXIST then). NFS takes no
@@ -86,15 +95,26 @@ int rename_exclusive(const std::string& from, const std::string& to)
     return error;
 }
 
-// Tries `place` on the candidates of `final_path` in turn until one is free.
+// True when the last component of `path` is short enough to be put in place
+// as it is: the first candidate is then the path itself.
+bool name_fits(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return path.size() - (slash == std::string::npos ? 0 : slash + 1) <= longest_file_name;
+}
+
+// Tries `place` on the candidates of `final_path` in turn until one is free;
+// `placed` gets the name taken. The usual first candidate, the path itself,
+// is moved there rather than copied: the caller has no more use for it.
 template <typename Place>
-int take_free_name(const std::string& final_path, std::string& placed, Place place)
+int take_free_name(std::string& final_path, std::string& placed, Place place)
 {
     for (unsigned number = 0; number <= most_candidates; ++number) {
-        std::string candidate = final_name_candidate(final_path, number);
-        const int error = place(candidate);
+        const bool itself = number == 0 && name_fits(final_path);
+        std::string candidate = itself ? std::string() : final_name_candidate(final_path, number);
+        const int error = place(itself ? final_path : candidate);
         if (error == 0) {
-            placed = std::move(candidate);
+            placed = itself ? std::move(final_path) : std::move(candidate);
             return 0;
         }
         if (error != EEXIST)
@@ -125,7 +145,8 @@ bool process_gone(pid_t owner)
 
 }  // namespace
 
-temporary_file::temporary_file(const std::string& final_path, naming how) : final_path_(final_path)
+temporary_file::temporary_file(const std::string& final_path, naming how, std::shared_ptr<space_allowance> shared)
+    : final_path_(final_path), shared_(std::move(shared))
 {
     const std::string folder = folder_of(final_path);
     if (how == naming::unnamed_first) {
@@ -167,7 +188,8 @@ temporary_file::temporary_file(temporary_file&& other) noexcept
       final_path_(std::move(other.final_path_)),
       named_path_(std::exchange(other.named_path_, {})),
       size_(other.size_),
-      allowance_(other.allowance_)
+      allowance_(other.allowance_),
+      shared_(std::move(other.shared_))
 {
 }
 
@@ -181,6 +203,7 @@ temporary_file& temporary_file::operator=(temporary_file&& other) noexcept
         named_path_ = std::exchange(other.named_path_, {});
         size_ = other.size_;
         allowance_ = other.allowance_;
+        shared_ = std::move(other.shared_);
     }
     return *this;
 }
@@ -206,15 +229,16 @@ bool temporary_file::write(const char* data, std::size_t length)
 
 bool temporary_file::reserve_allows(std::size_t length)
 {
-    if (length <= allowance_) {
-        allowance_ -= length;
+    std::uint64_t& allowance = shared_ ? shared_->bytes : allowance_;
+    if (length <= allowance) {
+        allowance -= length;
         return true;
     }
     const std::uint64_t next = std::max<std::uint64_t>(disk_reserve_check_interval, length);
     struct statvfs info {};
     if (::fstatvfs(descriptor_, &info) != 0) {
         // No figures to go by: look again after the next interval.
-        allowance_ = next - length;
+        allowance = next - length;
         return true;
     }
     const std::uint64_t unit = info.f_frsize != 0 ? info.f_frsize : info.f_bsize;
@@ -226,7 +250,7 @@ bool temporary_file::reserve_allows(std::size_t length)
         fail(reserve_reached);
         return false;
     }
-    allowance_ = std::min(headroom, next) - length;
+    allowance = std::min(headroom, next) - length;
     return true;
 }
 
@@ -301,6 +325,9 @@ std::string final_name_candidate(const std::string& path, unsigned number)
 {
     const std::size_t slash = path.rfind('/');
     const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    // The usual case: the chosen name is free and short enough as it is.
+    if (number == 0 && path.size() - start <= longest_file_name)
+        return path;
     const std::string name = path.substr(start);
     std::size_t dot = name.rfind('.');
     if (dot == std::string::npos || dot == 0)

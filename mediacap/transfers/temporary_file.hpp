@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace mediacap {
@@ -13,6 +14,14 @@ inline constexpr std::uint64_t disk_reserve_percent = 5;
 // written at the same time may each pass the last look by this much, which
 // the reserve absorbs.
 inline constexpr std::uint64_t disk_reserve_check_interval = std::uint64_t(16) << 20;
+
+// What may still be written before the free space is looked at again, shared
+// by files that one thread writes into one folder: they then look once per
+// interval between them instead of once each, and together never write more
+// than the last look allowed.
+struct space_allowance {
+    std::uint64_t bytes = 0;
+};
 
 // The longest file name (one path component) that is put in place, in bytes.
 inline constexpr std::size_t longest_file_name = 255;
@@ -44,8 +53,10 @@ public:
     };
 
     // Opens the file in the folder of `final_path`. Never throws; a file that
-    // could not be opened is failed from the start (good() is false).
-    explicit temporary_file(const std::string& final_path, naming how = naming::unnamed_first);
+    // could not be opened is failed from the start (good() is false). Writes
+    // draw on `shared` when given, else on an allowance of the file's own.
+    explicit temporary_file(const std::string& final_path, naming how = naming::unnamed_first,
+                            std::shared_ptr<space_allowance> shared = {});
     ~temporary_file();
 
     temporary_file(const temporary_file&) = delete;
@@ -87,6 +98,7 @@ private:
     std::string named_path_;    // the hidden name while there is one
     std::uint64_t size_ = 0;
     std::uint64_t allowance_ = 0;  // bytes that may be written before the next look at the free space
+    std::shared_ptr<space_allowance> shared_;  // used instead of allowance_ when set
 };
 
 // The hidden names of partial files begin with this.

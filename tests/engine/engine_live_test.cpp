@@ -175,6 +175,40 @@ TEST_F(EngineLive, SniffedVideoIsReplayedOnceAndArrivesByteExact)
     EXPECT_TRUE(replay_seen);
 }
 
+// A captured body is reported finished while the engine runs, with no more
+// traffic to wake its capture loop, and every capture report comes from the
+// capture thread.
+TEST_F(EngineLive, CapturedImageIsReportedWithoutFurtherTraffic)
+{
+    SKIP_WITHOUT_PRIVATE_NETWORK();
+    http_server server(80);
+    const std::string image = random_bytes(700000, 13);
+    server.route("/photo.jpg", reply("image/jpeg", image));
+    recording_handler handler([this](const mediacap::http::http_tuple& exchange, std::string& path) {
+        if (exchange.request.path != "/photo.jpg")
+            return int(mediacap::handler::ignore);
+        path = (folder_ / "photo.jpg").string();
+        return int(mediacap::handler::capture);
+    });
+    ASSERT_NO_FATAL_FAILURE(start(handler, server));
+
+    EXPECT_GT(fetch(server.port(), get("/photo.jpg"), image.size()).size(), image.size());
+    ASSERT_TRUE(handler.wait_for("capture_finished", 1)) << "the finished report never came";
+    EXPECT_EQ(read_file(folder_ / "photo.jpg"), image);
+    const auto capture_thread = handler.decision_thread();
+    stop();
+    for (const auto& report : handler.reports()) {
+        if (report.kind.rfind("capture_", 0) == 0) {
+            EXPECT_EQ(report.thread, capture_thread) << report.kind << " came from another thread";
+        }
+    }
+    const auto started = handler.of_kind("capture_started");
+    ASSERT_EQ(started.size(), 1u);
+    const std::string id = std::to_string(started[0].id);
+    EXPECT_EQ(handler.outline(),
+              (std::vector<std::string>{"capture_started:" + id, "capture_progress:" + id, "capture_finished:" + id}));
+}
+
 TEST_F(EngineLive, StopCancelsRunningDownloads)
 {
     SKIP_WITHOUT_PRIVATE_NETWORK();

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <set>
 
+#include "mediacap/transfers/capture_writer.hpp"
 #include "mediacap/transfers/temporary_file.hpp"
 #include "recording_handler.hpp"
 #include "tests/support/http_server.hpp"
@@ -48,7 +49,10 @@ void write_interleaved(const std::string& capture, const std::vector<std::string
         responses.push_back("HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " +
                             std::to_string(bodies[i].size()) + "\r\n\r\n" + bodies[i]);
     }
-    for (std::size_t at = 0; at < small_disk * 2; at += 14600)
+    std::size_t longest = 0;
+    for (const auto& response : responses)
+        longest = std::max(longest, response.size());
+    for (std::size_t at = 0; at < longest; at += 14600)
         for (std::size_t i = 0; i < flows.size(); ++i)
             if (at < responses[i].size())
                 flows[i].send(side::server, std::string_view(responses[i]).substr(at, 14600));
@@ -178,10 +182,15 @@ TEST_F(KeptFiles, DownloadsThatDoNotFitKeepNothing_NeedsRoot)
 }
 
 // A capture whose process is killed in the middle of the body, then a new
-// start that keeps the same body whole: only that one file is there.
+// start that keeps the same body whole: only that one file is there. The
+// body is longer than the writer's queue, so the capture's end cannot have
+// reached the writer by the time of its first progress report.
 TEST_F(KeptFiles, ACaptureKilledMidBodyLeavesNothing)
 {
-    const std::string body = random_bytes(300000, 7);
+    std::string body;
+    const std::string stretch = random_bytes(1 << 20, 7);
+    while (body.size() < mediacap::capture_queue_limit + (std::size_t(2) << 20))
+        body += stretch;
     write_interleaved(capture_, {body});
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mediacap/engine.hpp"
@@ -21,6 +22,7 @@ struct report {
     double total = 0;
     double received = 0;
     std::string path;
+    std::thread::id thread = std::this_thread::get_id();  // the thread that made the report
 
     report(std::string kind, unsigned id, int code = 0, std::string message = {}, double total = 0,
            double received = 0, std::string path = {})
@@ -43,6 +45,7 @@ public:
         {
             std::lock_guard lock(mutex_);
             ++decisions_;
+            decision_thread_ = std::this_thread::get_id();
         }
         return decide_(exchange, path);
     }
@@ -89,6 +92,12 @@ public:
     {
         std::lock_guard lock(mutex_);
         return decisions_;
+    }
+    // The thread that was last asked for a decision: the capture thread.
+    std::thread::id decision_thread() const
+    {
+        std::lock_guard lock(mutex_);
+        return decision_thread_;
     }
 
     // The reports of one kind, in order.
@@ -143,6 +152,7 @@ private:
     mutable std::condition_variable changed_;
     std::vector<report> reports_;
     int decisions_ = 0;
+    std::thread::id decision_thread_;
 };
 
 // Runs a new engine over the pcap file `capture` until its end.

@@ -4,7 +4,31 @@
 #include "mediacap/http/http_tuple.hpp"
 #include "mediacap/http/ip_to_string.hpp"
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+
+// Counts the allocations of this program, so that a test can see that a
+// lookup makes none.
+namespace {
+std::atomic<long> allocations{0};
+}
+void* operator new(std::size_t size)
+{
+    ++allocations;
+    if (void* block = std::malloc(size ? size : 1))
+        return block;
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept
+{
+    std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept
+{
+    std::free(block);
+}
 
 using mediacap::http::header_equal;
 using mediacap::http::header_hash;
@@ -19,6 +43,18 @@ TEST(HeaderMap, LookupIgnoresCaseButNotTrailingBlank)
     EXPECT_EQ(headers.find("content-length")->second, "1500");
     EXPECT_EQ(headers.find("Content-Length "), headers.end());
     EXPECT_EQ(headers.size(), 1u) << "a lookup must never create an entry";
+}
+
+TEST(HeaderMap, LookupsMakeNoString)
+{
+    header_map headers;
+    headers["Content-Encoding"] = "gzip";
+    headers["Transfer-Encoding"] = "chunked";
+    const long before = allocations;
+    EXPECT_EQ(headers.find("content-encoding")->second, "gzip");
+    EXPECT_EQ(headers.find("TRANSFER-ENCODING")->second, "chunked");
+    EXPECT_EQ(headers.find("Content-Location"), headers.end());
+    EXPECT_EQ(allocations - before, 0) << "names longer than a short string were copied to look them up";
 }
 
 TEST(HeaderMap, FirstSpellingKeptLaterValueWins)

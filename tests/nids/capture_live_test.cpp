@@ -309,6 +309,9 @@ TEST(CaptureLive, KeptAliveExchangesAreDecodedExactly_live)
         EXPECT_EQ(got.body.size(), resources[i].second.size());
         EXPECT_TRUE(got.body == resources[i].second) << "body bytes differ";
     }
+    const auto counts = nids::dispatcher::instance().last_counts();
+    ASSERT_TRUE(counts.has_value()) << "a live run keeps libpcap's counts";
+    EXPECT_GT(counts->received, 0u);
 }
 
 }  // namespace

@@ -154,6 +154,39 @@ TEST_F(CaptureTable, BodiesStoredDecodedWhateverTheCodingAndSplit)
     }
 }
 
+TEST_F(CaptureTable, BodiesCollectedInPiecesAcrossTheirEdgesAndBeyondThePiecesHeld)
+{
+    // More bodies open at once than pieces held: the last ones are written
+    // as they arrive. Chunk sizes straddle the piece size.
+    const std::size_t bodies = mediacap::http::capture_pieces_held + 2;
+    const std::size_t piece = mediacap::http::capture_piece_size;
+    const std::size_t chunks[] = {1460, piece - 1, piece, piece + 1, 3};
+    capture_table table;
+    std::vector<std::string> sent(bodies);
+    for (unsigned id = 0; id < bodies; ++id) {
+        sent[id] = test_support::random_bytes(piece * 2 + 1000 + id, id);
+        table.begin(response_with({}), id, (final_ / std::to_string(id)).string());
+    }
+    std::vector<std::size_t> at(bodies, 0);
+    for (std::size_t turn = 0; turn < 6; ++turn) {
+        for (unsigned id = 0; id < bodies; ++id) {
+            const std::size_t length = std::min(chunks[(turn + id) % 5], sent[id].size() - at[id]);
+            int code = -1;
+            ASSERT_TRUE(table.append(id, sent[id].data() + at[id], static_cast<unsigned>(length), code));
+            ASSERT_EQ(code, 0);
+            at[id] += length;
+        }
+    }
+    for (unsigned id = 0; id < bodies; ++id) {
+        feed(table, id, sent[id].substr(at[id]), 70000);
+        int code = -1;
+        std::string written;
+        ASSERT_TRUE(table.finish(id, code, written));
+        EXPECT_EQ(code, 0);
+        EXPECT_TRUE(read_file(written) == sent[id]) << "body " << id << " differs";
+    }
+}
+
 TEST_F(CaptureTable, ChunksThatInflateFarBeyondTheirSize)
 {
     // A megabyte of zeros compresses about a thousandfold: one chunk must be

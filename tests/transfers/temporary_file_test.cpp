@@ -99,6 +99,46 @@ TEST_F(TemporaryFile, PutInPlaceUnderTheFirstFreeNameAndNothingElse)
     }
 }
 
+// A process that may not link a descriptor by itself (no right to search
+// everything) links its unnamed files through /proc, the first and the next.
+TEST_F(TemporaryFile, UnnamedFilesAreLinkedAlsoWithoutTheRightToSearchEverything_NeedsRoot)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to become another user";
+    fs::permissions(folder_, fs::perms::all);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+            ::_exit(2);
+        for (const char* name : {"a.jpg", "b.jpg"}) {
+            temporary_file file((folder_ / name).string());
+            std::string path;
+            if (!file.write("x", 1) || file.publish(path) != temporary_file::outcome::published)
+                ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(names_in(folder_), (std::set<std::string>{"a.jpg", "b.jpg"}));
+}
+
+// Files that share an allowance look at the free space once between them.
+TEST_F(TemporaryFile, FilesSharingAnAllowanceLookOnceBetweenThem)
+{
+    auto shared = std::make_shared<mediacap::space_allowance>();
+    temporary_file first((folder_ / "a").string(), temporary_file::naming::unnamed_first, shared);
+    ASSERT_TRUE(first.write("12345", 5));
+    const std::uint64_t after_look = shared->bytes;
+    EXPECT_GT(after_look, 0u);
+    EXPECT_LE(after_look, mediacap::disk_reserve_check_interval - 5);
+    temporary_file second((folder_ / "b").string(), temporary_file::naming::unnamed_first, shared);
+    ASSERT_TRUE(second.write("123", 3));
+    EXPECT_EQ(shared->bytes, after_look - 3) << "the second file looked again";
+}
+
 // Where the file system gives no unnamed files the file has a hidden name; a
 // process killed while writing leaves it, and the next start removes it (but
 // never the file of a process that still runs).

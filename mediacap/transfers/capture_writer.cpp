@@ -1,0 +1,346 @@
+#include "mediacap/transfers/capture_writer.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <iterator>
+#include <utility>
+
+namespace mediacap {
+
+namespace {
+
+// Commands of one batch at most, so that a long run of small bodies is handed
+// over before its block fills.
+constexpr std::size_t commands_per_batch = 4096;
+
+// Started reports kept for reuse at most, and the largest exchange (bytes of
+// its strings) whose report is kept: a kept report holds the storage of the
+// strings of every exchange it carried.
+constexpr std::size_t started_reports_kept = 256;
+constexpr std::size_t kept_exchange_bytes = 4096;
+
+std::size_t bytes_of(const http::http_tuple& exchange)
+{
+    const http::http_request& request = exchange.request;
+    std::size_t bytes = request.method.size() + request.path.size() + request.body.size();
+    for (const auto* headers : {&request.headers, &exchange.response.headers})
+        for (const auto& [name, value] : *headers)
+            bytes += name.size() + value.size();
+    return bytes;
+}
+
+}  // namespace
+
+capture_writer::capture_writer(handler* owner, std::function<void()> wake)
+    : owner_(owner), wake_(std::move(wake)), writer_([this] { write_loop(); })
+{
+}
+
+capture_writer::~capture_writer()
+{
+    {
+        const std::lock_guard lock(mutex_);
+        ending_ = true;
+    }
+    work_.notify_one();
+    writer_.join();
+}
+
+void capture_writer::begin(unsigned id, const http::http_tuple& exchange, const std::string& path)
+{
+    const http::header_map& headers = exchange.response.headers;
+    const auto length = headers.find("Content-Length");
+    const double total = length != headers.end() ? http::parse_content_length(length->second) : 0;
+    if (const auto found = open_.find(id); found != open_.end()) {
+        found->second = open_capture{total, 0};
+    } else if (spare_node_) {
+        spare_node_.key() = id;
+        spare_node_.mapped() = open_capture{total, 0};
+        open_.insert(std::move(spare_node_));
+    } else {
+        open_.emplace(id, open_capture{total, 0});
+    }
+
+    command& work = queue(operation::begin, id, 0);
+    work.coding = http::coding_of(headers);
+    work.total = total;
+    work.path.assign(path);
+
+    // With nothing waiting before it, it is reported at once, with the
+    // caller's exchange.
+    deliver();
+    if (pending_.empty()) {
+        try {
+            owner_->on_capture_started(id, exchange, path);
+        } catch (...) {
+        }
+    } else {
+        // A report kept from before keeps the storage of its strings and maps.
+        std::unique_ptr<started_report> started;
+        if (!spare_started_.empty()) {
+            started = std::move(spare_started_.back());
+            spare_started_.pop_back();
+            started->exchange = exchange;
+            started->path.assign(path);
+        } else {
+            started = std::make_unique<started_report>(started_report{exchange, path});
+        }
+        pending_.push_back(pending_report{operation::begin, id, 0, 0, std::move(started)});
+    }
+}
+
+void capture_writer::append(unsigned id, const char* data, unsigned length)
+{
+    const auto found = open_.find(id);
+    if (found == open_.end()) {
+        deliver();
+        return;
+    }
+    found->second.received += length;
+    command& work = queue(operation::append, id, length);
+    work.data = filling_->block.get() + filling_->used;
+    work.length = length;
+    if (length > 0)
+        std::memcpy(filling_->block.get() + filling_->used, data, length);
+    filling_->used += length;
+    pending_.push_back(pending_report{operation::append, id, found->second.total, found->second.received, {}});
+    deliver();
+}
+
+void capture_writer::finish(unsigned id)
+{
+    end(operation::finish, id);
+}
+
+void capture_writer::close(unsigned id)
+{
+    end(operation::close, id);
+}
+
+void capture_writer::end(operation kind, unsigned id)
+{
+    if (auto node = open_.extract(id)) {
+        spare_node_ = std::move(node);
+        queue(kind, id, 0);
+        pending_.push_back(pending_report{kind, id, 0, 0, {}});
+    }
+    deliver();
+}
+
+capture_writer::command& capture_writer::queue(operation kind, unsigned id, std::size_t bytes)
+{
+    if (filling_ && (filling_->size - filling_->used < bytes || filling_->count >= commands_per_batch))
+        hand_over();
+    if (!filling_) {
+        const std::size_t size = std::max(bytes, capture_queue_block);
+        std::unique_lock lock(mutex_);
+        // Past the bound the capture thread waits; a chunk larger than the
+        // bound waits until it is the only thing held.
+        room_.wait(lock, [&] { return held_ == 0 || held_ + size <= capture_queue_limit; });
+        held_ += size;
+        unhanded_ = true;
+        if (size == capture_queue_block && !spare_.empty()) {
+            filling_ = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        lock.unlock();
+        work_.notify_one();
+        if (!filling_) {
+            filling_ = std::make_unique<batch>();
+            filling_->block.reset(new char[size]);
+            filling_->size = size;
+        }
+    }
+    if (filling_->count == filling_->commands.size())
+        filling_->commands.emplace_back();
+    command& work = filling_->commands[filling_->count++];
+    work.kind = kind;
+    work.id = id;
+    return work;
+}
+
+void capture_writer::hand_over()
+{
+    if (!filling_)
+        return;
+    {
+        const std::lock_guard lock(mutex_);
+        queued_.push_back(std::move(filling_));
+        unhanded_ = false;
+        hand_over_asked_.store(false, std::memory_order_relaxed);
+    }
+    work_.notify_one();
+}
+
+void capture_writer::take_outcomes()
+{
+    if (!answers_ready_.load(std::memory_order_acquire))
+        return;
+    answers taken;
+    {
+        const std::lock_guard lock(mutex_);
+        std::swap(taken, answered_);
+        answers_ready_.store(false, std::memory_order_relaxed);
+    }
+    for (const int code : taken.codes)
+        codes_.push_back(code);
+    for (std::string& path : taken.paths)
+        paths_.push_back(std::move(path));
+}
+
+void capture_writer::deliver()
+{
+    if (hand_over_asked_.load(std::memory_order_relaxed))
+        hand_over();
+    while (!pending_.empty()) {
+        if (pending_.front().kind != operation::begin && codes_.empty()) {
+            take_outcomes();
+            if (codes_.empty())
+                return;
+        }
+        pending_report next = std::move(pending_.front());
+        pending_.pop_front();
+        try {
+            report(next);
+        } catch (...) {
+            // The owner's failure is its own; the captures go on.
+        }
+        if (next.started && spare_started_.size() < started_reports_kept &&
+            bytes_of(next.started->exchange) + next.started->path.size() <= kept_exchange_bytes)
+            spare_started_.push_back(std::move(next.started));
+    }
+}
+
+void capture_writer::report(const pending_report& next)
+{
+    if (next.kind == operation::begin) {
+        owner_->on_capture_started(next.id, next.started->exchange, next.started->path);
+        return;
+    }
+    const int code = codes_.front();
+    codes_.pop_front();
+    if (code < 0)
+        return;
+    if (code > 0) {
+        owner_->on_capture_error(next.id, code, "");
+        return;
+    }
+    switch (next.kind) {
+    case operation::append:
+        owner_->on_capture_progress(next.id, next.total, next.received);
+        break;
+    case operation::finish: {
+        const std::string path = std::move(paths_.front());
+        paths_.pop_front();
+        owner_->on_capture_finished(next.id, path);
+        break;
+    }
+    case operation::close:
+        owner_->on_capture_stream_closed(next.id);
+        break;
+    case operation::begin:
+        break;
+    }
+}
+
+void capture_writer::drain()
+{
+    hand_over();
+    {
+        std::unique_lock lock(mutex_);
+        room_.wait(lock, [&] { return queued_.empty() && !writing_; });
+    }
+    deliver();
+}
+
+std::size_t capture_writer::queued_bytes()
+{
+    const std::lock_guard lock(mutex_);
+    return held_;
+}
+
+void capture_writer::write_loop()
+{
+    ::pthread_setname_np(::pthread_self(), "capture-writer");
+    answers done;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        work_.wait(lock, [&] { return !queued_.empty() || ending_ || unhanded_; });
+        if (ending_)
+            return;
+        if (queued_.empty()) {
+            // The capture thread is filling a batch: give it the time to fill
+            // its block, then ask for what it has.
+            const auto handed = [&] { return !queued_.empty() || ending_; };
+            if (!work_.wait_for(lock, std::chrono::milliseconds(capture_hand_over_ms), handed)) {
+                hand_over_asked_.store(true, std::memory_order_relaxed);
+                wake_capture(lock);
+                work_.wait(lock, handed);
+            }
+            continue;
+        }
+        std::unique_ptr<batch> work = std::move(queued_.front());
+        queued_.pop_front();
+        writing_ = true;
+        lock.unlock();
+
+        for (std::size_t i = 0; i < work->count; ++i)
+            perform(work->commands[i], done);
+        work->count = 0;
+        work->used = 0;
+
+        lock.lock();
+        answered_.codes.insert(answered_.codes.end(), done.codes.begin(), done.codes.end());
+        std::move(done.paths.begin(), done.paths.end(), std::back_inserter(answered_.paths));
+        done.codes.clear();
+        done.paths.clear();
+        answers_ready_.store(true, std::memory_order_release);
+        held_ -= work->size;
+        if (work->size == capture_queue_block)
+            spare_.push_back(std::move(work));
+        writing_ = false;
+        room_.notify_all();
+        wake_capture(lock);
+    }
+}
+
+void capture_writer::wake_capture(std::unique_lock<std::mutex>& lock)
+{
+    if (!wake_)
+        return;
+    lock.unlock();
+    wake_();
+    lock.lock();
+}
+
+void capture_writer::perform(command& work, answers& done)
+{
+    int code = 0;
+    switch (work.kind) {
+    case operation::begin:
+        table_.begin(work.id, work.path, work.coding, work.total);
+        return;
+    case operation::append:
+        if (!table_.append(work.id, work.data, work.length, code))
+            code = -1;
+        break;
+    case operation::finish: {
+        std::string path;
+        if (!table_.finish(work.id, code, path))
+            code = -1;
+        else if (code == 0)
+            done.paths.push_back(std::move(path));
+        break;
+    }
+    case operation::close:
+        if (!table_.close(work.id, code))
+            code = -1;
+        break;
+    }
+    done.codes.push_back(code);
+}
+
+}  // namespace mediacap

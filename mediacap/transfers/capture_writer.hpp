@@ -1,0 +1,196 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "mediacap/handler.hpp"
+#include "mediacap/transfers/capture_table.hpp"
+#include "mediacap/http/http_tuple.hpp"
+
+namespace mediacap {
+
+// Captured bytes waiting for the writer thread, at most. The queue is made of
+// blocks of capture_queue_block bytes (a larger chunk takes a block of its
+// own size), and this bounds the bytes of all blocks in use: past it the
+// capture thread waits for the writer instead of holding more.
+inline constexpr std::size_t capture_queue_limit = std::size_t(16) << 20;
+inline constexpr std::size_t capture_queue_block = std::size_t(512) << 10;
+// Queued work goes to the writer when its block is full, or when the writer
+// has waited this long for it with nothing else to do.
+inline constexpr int capture_hand_over_ms = 5;
+
+// Writes captured bodies on a thread of its own, and reports them on the
+// capture thread in the order of the capture table's operations.
+//
+// Every public operation is called on the capture thread (the thread in
+// engine::run). begin, append, finish and close queue their work for the
+// writer thread, which runs it on a capture table of its own: the temporary
+// files, inflating, the pieces, putting files in place. The writer answers
+// each operation with its outcome, and the capture thread turns the answers
+// into the owner's capture reports: started at begin, progress or an error
+// for each append, finished or an error at finish, stream closed or an error
+// at close. These are the reports, in the order and with the content, that
+// the capture table's operations give when called one after another on the
+// capture thread; they come later in time, made by deliver (called by each
+// operation here and by the engine after each turn of the capture loop) or
+// by drain. A report waits for the outcomes of all the operations before it,
+// so a started report whose predecessors are still being written carries a
+// copy of the exchange.
+//
+// The writer never calls the owner: when it has answers, or has waited for
+// queued work, it calls `wake` on its own thread, which the engine uses to
+// wake its capture loop so that deliver runs even while no packet comes. An
+// exception thrown by the owner's report is dropped; the reports after it
+// still come.
+class capture_writer {
+public:
+    // Starts the writer thread. `owner` must outlive this object; `wake` may
+    // be empty.
+    capture_writer(handler* owner, std::function<void()> wake);
+    // Ends the writer thread. Work not yet handed to it is dropped, and so are
+    // the captures still open, with their temporary files; nothing more is
+    // reported.
+    ~capture_writer();
+
+    capture_writer(const capture_writer&) = delete;
+    capture_writer& operator=(const capture_writer&) = delete;
+
+    // The capture table's operations, queued for the writer.
+    void begin(unsigned id, const http::http_tuple& exchange, const std::string& path);
+    void append(unsigned id, const char* data, unsigned length);
+    void finish(unsigned id);
+    void close(unsigned id);
+
+    // Hands over the queued work that has waited long enough and makes the
+    // reports whose outcomes are known. Never waits for the writer.
+    void deliver();
+    // Hands over all queued work, waits until the writer has done it, and
+    // makes every report left.
+    void drain();
+
+    // Bytes of the queue's blocks in use now (at most capture_queue_limit,
+    // or one chunk larger than it). Any thread.
+    std::size_t queued_bytes();
+
+private:
+    // The capture table's operation that a command or a report stands for.
+    enum class operation : std::uint8_t { begin, append, finish, close };
+    struct command {
+        operation kind;
+        http::body_coding coding;
+        unsigned id;
+        unsigned length;
+        const char* data;
+        double total;
+        std::string path;
+    };
+    // Work handed over in one go: its commands and the block that holds the
+    // bytes of its data commands. The commands past `count` are left from an
+    // earlier use, so that their paths keep their storage.
+    struct batch {
+        std::vector<command> commands;
+        std::size_t count = 0;
+        std::unique_ptr<char[]> block;
+        std::size_t size = 0;
+        std::size_t used = 0;
+    };
+    // The writer answers each append, finish and close with the table's
+    // code, -1 when the table had no such capture; a finish that put its
+    // file in place answers the file's path as well.
+    struct answers {
+        std::vector<int> codes;
+        std::vector<std::string> paths;
+    };
+    struct started_report {
+        http::http_tuple exchange;
+        std::string path;
+    };
+    // A report in the making, waiting for the outcome of its operation.
+    struct pending_report {
+        operation kind;
+        unsigned id;
+        double total;
+        double received;
+        std::unique_ptr<started_report> started;  // for begin
+    };
+    struct open_capture {
+        double total;
+        double received;
+    };
+    // A first-in first-out queue that keeps its storage, so that a report
+    // waiting costs no allocation of its own.
+    template <typename T>
+    class fifo {
+    public:
+        bool empty() const { return head_ == items_.size(); }
+        T& front() { return items_[head_]; }
+        void push_back(T item) { items_.push_back(std::move(item)); }
+        void pop_front()
+        {
+            if (++head_ == items_.size()) {
+                items_.clear();
+                head_ = 0;
+            } else if (head_ >= 1024 && head_ * 2 >= items_.size()) {
+                items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
+                head_ = 0;
+            }
+        }
+
+    private:
+        std::vector<T> items_;
+        std::size_t head_ = 0;
+    };
+
+    command& queue(operation kind, unsigned id, std::size_t bytes);
+    void end(operation kind, unsigned id);
+    void hand_over();
+    void take_outcomes();
+    void report(const pending_report& next);
+    void write_loop();
+    void perform(command& work, answers& done);
+    void wake_capture(std::unique_lock<std::mutex>& lock);
+
+    handler* owner_;
+    std::function<void()> wake_;
+
+    // Capture thread only. A node of open_ and started reports are kept for
+    // reuse, so that a capture costs no allocation of its own here.
+    std::unordered_map<unsigned, open_capture> open_;
+    decltype(open_)::node_type spare_node_;
+    std::vector<std::unique_ptr<started_report>> spare_started_;
+    std::unique_ptr<batch> filling_;
+    fifo<pending_report> pending_;
+    fifo<int> codes_;
+    fifo<std::string> paths_;
+
+    // Shared, under mutex_.
+    std::mutex mutex_;
+    std::condition_variable work_;  // the writer waits for a batch
+    std::condition_variable room_;  // the capture thread waits for room or for the end of the work
+    std::deque<std::unique_ptr<batch>> queued_;
+    std::vector<std::unique_ptr<batch>> spare_;  // emptied batches with a block of the usual size
+    std::size_t held_ = 0;                       // bytes of the blocks in use
+    answers answered_;
+    bool writing_ = false;
+    bool ending_ = false;
+    bool unhanded_ = false;  // the capture thread fills a batch
+    std::atomic<bool> answers_ready_{false};
+    std::atomic<bool> hand_over_asked_{false};
+
+    // Writer thread only.
+    http::capture_table table_;
+
+    std::thread writer_;
+};
+
+}  // namespace mediacap
