@@ -42,42 +42,7 @@ std::size_t skip_space(std::string_view text, std::size_t pos)
 // Header names compare without regard to the case of ASCII letters.
 bool equals_ignoring_case(std::string_view a, std::string_view b)
 {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z')
-            x = static_cast<char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z')
-            y = static_cast<char>(y - 'a' + 'A');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
-// A Content-Length value: an optional sign, then decimal digits only, within
-// 32 bits; "-N" wraps to 2^32 - N. Anything else (empty, other characters,
-// too many digits) counts as 0, so such a head announces no body.
-std::uint32_t content_length(std::string_view value)
-{
-    bool negative = false;
-    if (!value.empty() && (value.front() == '+' || value.front() == '-')) {
-        negative = value.front() == '-';
-        value.remove_prefix(1);
-    }
-    if (value.empty())
-        return 0;
-    std::uint64_t number = 0;
-    for (char c : value) {
-        if (!is_digit(c))
-            return 0;
-        number = number * 10 + static_cast<unsigned>(c - '0');
-        if (number > std::numeric_limits<std::uint32_t>::max())
-            return 0;
-    }
-    const auto length = static_cast<std::uint32_t>(number);
-    return negative ? 0u - length : length;
+    return http::header_equal{}(a, b);
 }
 
 // Splits a header line at its first colon into a trimmed name and value.
@@ -316,7 +281,7 @@ unsigned http_decoder::parse_request_head(const std::shared_ptr<stream>& s, cons
         for_each_field(head.substr(blank + 1), [&](std::string_view name, std::string_view value) {
             store_field(request->headers, name, value);
             if (equals_ignoring_case(name, "Content-Length"))
-                length_announced = content_length(value);
+                length_announced = http::content_length_value(value);
         });
     }
 
@@ -370,7 +335,7 @@ unsigned http_decoder::parse_response_head(const std::shared_ptr<stream>& s, con
     for_each_field(head.substr(status_end + 1), [&](std::string_view name, std::string_view value) {
         store_field(response.headers, name, value);
         if (equals_ignoring_case(name, "Content-Length"))
-            length_announced = content_length(value);
+            length_announced = http::content_length_value(value);
         else if (equals_ignoring_case(name, "Transfer-Encoding"))
             chunked = value == "chunked";
     });

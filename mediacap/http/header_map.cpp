@@ -1,5 +1,7 @@
 #include "mediacap/http/header_map.hpp"
 
+#include <limits>
+
 namespace mediacap::http {
 
 namespace {
@@ -33,6 +35,27 @@ bool header_equal::operator()(std::string_view a, std::string_view b) const noex
             return false;
     }
     return true;
+}
+
+std::uint32_t content_length_value(std::string_view value) noexcept
+{
+    bool negative = false;
+    if (!value.empty() && (value.front() == '+' || value.front() == '-')) {
+        negative = value.front() == '-';
+        value.remove_prefix(1);
+    }
+    if (value.empty())
+        return 0;
+    std::uint64_t number = 0;
+    for (char c : value) {
+        if (c < '0' || c > '9')
+            return 0;
+        number = number * 10 + static_cast<unsigned>(c - '0');
+        if (number > std::numeric_limits<std::uint32_t>::max())
+            return 0;
+    }
+    const auto length = static_cast<std::uint32_t>(number);
+    return negative ? 0u - length : length;
 }
 
 }  // namespace mediacap::http

@@ -23,6 +23,11 @@ struct header_equal {
     bool operator()(std::string_view a, std::string_view b) const noexcept;
 };
 
+// A Content-Length value as a count of bytes: an optional sign, then decimal
+// digits only, within 32 bits; "-N" wraps to 2^32 - N. Anything else (empty,
+// other characters, too many digits) counts as 0.
+std::uint32_t content_length_value(std::string_view value) noexcept;
+
 // Map from header name to value. One entry per name whatever its case: the
 // key keeps the spelling under which the name was first inserted, and a later
 // field of the same name replaces the value. Readers use find(); operator[]

@@ -180,27 +180,7 @@ capture_entry::~capture_entry() = default;
 
 double parse_content_length(const std::string& value)
 {
-    std::size_t at = 0;
-    bool negative = false;
-    if (at < value.size() && (value[at] == '+' || value[at] == '-')) {
-        negative = value[at] == '-';
-        ++at;
-    }
-    if (at == value.size())
-        return 0;
-    std::uint64_t number = 0;
-    for (; at < value.size(); ++at) {
-        const char c = value[at];
-        if (c < '0' || c > '9')
-            return 0;
-        number = number * 10 + static_cast<unsigned>(c - '0');
-        if (number > 0xffffffffu)
-            return 0;
-    }
-    auto result = static_cast<std::uint32_t>(number);
-    if (negative)
-        result = static_cast<std::uint32_t>(0u - result);
-    return result;
+    return content_length_value(value);
 }
 
 body_coding coding_of(const header_map& headers)
