@@ -37,7 +37,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include <nids.h>
 #include <pcap.h>
 
 #include <atomic>
@@ -45,6 +44,7 @@
 
 #include "mediacap/decoder/http_decoder.hpp"
 #include "mediacap/engine.hpp"
+#include "mediacap/nids/decoder_feed.hpp"
 #include "mediacap/nids/dispatcher.hpp"
 
 namespace {
@@ -86,32 +86,19 @@ bool inspect(const char* path, file_facts& facts)
     return true;
 }
 
-// libnids with the settings of the capture loop, and a callback that asks for
-// both directions and throws every byte away.
-void collect_and_discard(tcp_stream* stream, void**)
-{
-    if (stream->nids_state == NIDS_JUST_EST) {
-        stream->client.collect++;
-        stream->server.collect++;
-    }
-}
-
+// The capture loop over the file with callbacks that take every byte and
+// keep none: libnids' reassembly and the loop's own cost, nothing else.
 measured reassemble_only(const char* path)
 {
+    nids::dispatcher& loop = nids::dispatcher::instance();
+    nids::callback_scope scope(loop);
+    const auto discard = [](tuple4*, const char*, unsigned length) { return length; };
+    loop.request_bytes = discard;
+    loop.response_bytes = discard;
     nids::options settings;
     settings.capture_file = path;
     nids::configure(settings);
-    static char filter[] = "tcp port 80 or port 8080 ";
-    nids_params.pcap_filter = filter;
-    if (!nids_init())
-        throw nids::error(nids_errbuf);
-    nids_register_tcp(reinterpret_cast<void*>(&collect_and_discard));
-    static nids_chksum_ctl no_checksums[] = {{0, 0, NIDS_DONT_CHKSUM, 0}};
-    nids_register_chksum_ctl(no_checksums, 1);
-    while (nids_dispatch(1) > 0) {
-    }
-    nids_exit();
-    nids_params.pcap_filter = nullptr;
+    loop.run({80, 8080});
     return {};
 }
 
@@ -126,22 +113,13 @@ measured decode_only(const char* path)
     decoder.closed_signal.connect([&](unsigned) { ++closed; });
 
     nids::dispatcher& loop = nids::dispatcher::instance();
-    loop.established = [&](tuple4* key) { decoder.on_established(key); };
-    loop.closed = [&](tuple4* key, int state) { decoder.on_close(key, state); };
-    loop.request_bytes = [&](tuple4* key, const char* data, unsigned length) {
-        return decoder.on_request_bytes(key, data, length);
-    };
-    loop.response_bytes = [&](tuple4* key, const char* data, unsigned length) {
-        return decoder.on_response_bytes(key, data, length);
-    };
     nids::options settings;
     settings.capture_file = path;
     nids::configure(settings);
-    loop.run({80, 8080});
-    loop.established = nullptr;
-    loop.closed = nullptr;
-    loop.request_bytes = nullptr;
-    loop.response_bytes = nullptr;
+    {
+        nids::decoder_feed feed(loop, decoder);
+        loop.run({80, 8080});
+    }
     result.detail = "exchanges=" + std::to_string(exchanges) + " body_bytes=" + std::to_string(body_bytes) +
                     " connections=" + std::to_string(closed) + "\n";
     return result;

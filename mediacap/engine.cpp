@@ -6,6 +6,7 @@
 #include <string>
 
 #include "mediacap/decoder/http_decoder.hpp"
+#include "mediacap/nids/decoder_feed.hpp"
 #include "mediacap/nids/dispatcher.hpp"
 
 namespace mediacap {
@@ -14,26 +15,6 @@ namespace {
 
 // The web ports the capture filter watches.
 constexpr std::array<std::uint16_t, 2> watched_ports{80, 8080};
-
-// Empties the dispatcher's callbacks when a run ends, so that no callback
-// can reach the decoder that lived on the run's stack.
-class callback_reset {
-public:
-    explicit callback_reset(nids::dispatcher& dispatcher) : dispatcher_(dispatcher) {}
-    ~callback_reset()
-    {
-        dispatcher_.established = nullptr;
-        dispatcher_.closed = nullptr;
-        dispatcher_.request_bytes = nullptr;
-        dispatcher_.response_bytes = nullptr;
-        dispatcher_.after_dispatch = nullptr;
-    }
-    callback_reset(const callback_reset&) = delete;
-    callback_reset& operator=(const callback_reset&) = delete;
-
-private:
-    nids::dispatcher& dispatcher_;
-};
 
 }  // namespace
 
@@ -63,15 +44,7 @@ void engine::run()
     decoder.finished_signal.connect([this](unsigned id) { on_finished(id); });
     decoder.closed_signal.connect([this](unsigned id) { on_closed(id); });
 
-    callback_reset reset(dispatcher);
-    dispatcher.established = [&decoder](tuple4* key) { decoder.on_established(key); };
-    dispatcher.closed = [&decoder](tuple4* key, int state) { decoder.on_close(key, state); };
-    dispatcher.request_bytes = [&decoder](tuple4* key, const char* data, unsigned length) {
-        return decoder.on_request_bytes(key, data, length);
-    };
-    dispatcher.response_bytes = [&decoder](tuple4* key, const char* data, unsigned length) {
-        return decoder.on_response_bytes(key, data, length);
-    };
+    nids::decoder_feed feed(dispatcher, decoder);
     // Reports of the writer's work come also while no packet arrives.
     dispatcher.after_dispatch = [this] { captures_.deliver(); };
 

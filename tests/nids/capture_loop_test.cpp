@@ -8,6 +8,7 @@
 #include "mediacap/decoder/connection_address.hpp"
 #include "mediacap/decoder/http_decoder.hpp"
 #include "mediacap/http/ip_to_string.hpp"
+#include "mediacap/nids/decoder_feed.hpp"
 #include "mediacap/nids/dispatcher.hpp"
 #include "tests/nids/capture_file.hpp"
 #include "testkit/pcap_writer.hpp"
@@ -325,15 +326,7 @@ TEST_F(CaptureLoop, DecoderSeesEveryExchangeOfKeptAliveConnections)
     decoder.finished_signal.connect([&](unsigned id) { ends.push_back("finished " + std::to_string(id)); });
     decoder.closed_signal.connect([&](unsigned id) { ends.push_back("closed " + std::to_string(id)); });
 
-    nids::dispatcher& loop = nids::dispatcher::instance();
-    loop.established = [&](tuple4* key) { decoder.on_established(key); };
-    loop.closed = [&](tuple4* key, int state) { decoder.on_close(key, state); };
-    loop.request_bytes = [&](tuple4* key, const char* data, unsigned length) {
-        return decoder.on_request_bytes(key, data, length);
-    };
-    loop.response_bytes = [&](tuple4* key, const char* data, unsigned length) {
-        return decoder.on_response_bytes(key, data, length);
-    };
+    nids::decoder_feed feed(nids::dispatcher::instance(), decoder);
     run_over_file(file);
 
     EXPECT_EQ(exchanges, (std::vector<std::string>{"1 10.0.0.2:80/clip.mp4 200", "2 10.0.0.3:8080/a.png 200",
