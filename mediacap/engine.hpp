@@ -5,7 +5,7 @@
 
 #include "mediacap/engine_options.hpp"
 #include "mediacap/handler.hpp"
-#include "mediacap/transfers/capture_writer.hpp"
+#include "mediacap/capture_writer.hpp"
 #include "mediacap/transfers/downloader.hpp"
 #include "mediacap/transfers/downloader_handler.hpp"
 #include "mediacap/http/request_key.hpp"

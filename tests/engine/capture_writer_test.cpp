@@ -14,7 +14,7 @@
 #include <random>
 #include <thread>
 
-#include "mediacap/transfers/capture_writer.hpp"
+#include "mediacap/capture_writer.hpp"
 #include "recording_handler.hpp"
 #include "testkit/test_data.hpp"
 

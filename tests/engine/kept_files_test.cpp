@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <set>
 
-#include "mediacap/transfers/capture_writer.hpp"
+#include "mediacap/capture_writer.hpp"
 #include "mediacap/transfers/temporary_file.hpp"
 #include "recording_handler.hpp"
 #include "tests/support/http_server.hpp"

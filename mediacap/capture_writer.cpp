@@ -1,4 +1,4 @@
-#include "mediacap/transfers/capture_writer.hpp"
+#include "mediacap/capture_writer.hpp"
 
 #include <pthread.h>
 
