@@ -115,6 +115,8 @@ private slots:
         QTest::newRow("advertising sub-domain") << "ad.doubleclick.net" << image << big << "/i" << 200 << ignore;
         QTest::newRow("advertising tail of a label") << "notdoubleclick.net" << image << big << "/i" << 200 << ignore;
         QTest::newRow("advertising host in capitals") << "AD.DoubleClick.NET" << video << big << "/v" << 200 << ignore;
+        QTest::newRow("advertising host behind user-info")
+            << "user:pass@ad.doubleclick.net" << image << big << "/i" << 200 << ignore;
         QTest::newRow("advertising host with a port") << "doubleclick.net:80" << image << big << "/i" << 200 << ignore;
         QTest::newRow("advertising host fully qualified") << "ad.doubleclick.net." << video << big << "/v" << 200
                                                           << ignore;
@@ -179,6 +181,10 @@ private slots:
         QTest::newRow("port dropped") << "img.site.tv:8080" << "site.tv" << "site.tv_";
         QTest::newRow("other port, same folder") << "Site.TV:81" << "Site.TV" << "site.tv_";
         QTest::newRow("no host") << "" << "_" << "";
+        QTest::newRow("IPv4 address whole") << "192.168.1.10" << "192.168.1.10" << "192.168.1.10_";
+        QTest::newRow("IPv4 address, port dropped") << "10.0.1.10:8080" << "10.0.1.10" << "10.0.1.10_";
+        QTest::newRow("user-info dropped") << "user:pass@127.0.0.2" << "127.0.0.2" << "127.0.0.2_";
+        QTest::newRow("names keep two labels") << "www.site.co.uk" << "co.uk" << "co.uk_";
     }
     void folderAndName()
     {
