@@ -4,7 +4,10 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <linux/capability.h>
 #include <pcap.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -22,6 +25,15 @@ CaptureDevices::CaptureDevices(QString sysClassNetPath, QString routePath, Enume
       routePath_(std::move(routePath)),
       enumerator_(std::move(enumerator))
 {
+}
+
+bool CaptureDevices::hasCaptureRights()
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, sets) != 0)
+        return true;
+    return (sets[CAP_TO_INDEX(CAP_NET_RAW)].effective & CAP_TO_MASK(CAP_NET_RAW)) != 0;
 }
 
 std::optional<QList<CaptureDevices::PcapDevice>> CaptureDevices::pcapDevices()

@@ -51,6 +51,12 @@ public:
     // pcap_findalldevs, copied into plain values.
     static std::optional<QList<PcapDevice>> pcapDevices();
 
+    // Whether the calling thread may open a capture: CAP_NET_RAW in its
+    // effective set (root has it, and so has an executable given the capture
+    // capabilities). A thread started from this one inherits the answer.
+    // True when the kernel does not say.
+    static bool hasCaptureRights();
+
 private:
     QString sysClassNetPath_;
     QString routePath_;

@@ -124,6 +124,9 @@ void CaptureEngine::stop()
         // begins a new period of monitoring.
         stopping = false;
     }
+    finished.reset();
+    // No transfer runs any more.
+    siteFolders.closeAll();
 }
 
 bool CaptureEngine::stopRequested()
@@ -202,9 +205,7 @@ int CaptureEngine::on_response(const mediacap::http::http_tuple& exchange, std::
                             .arg(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
                                  currentDate().toString(QStringLiteral("yyyy-MM-dd")),
                                  siteFolderName(resource.host));
-    // A folder that cannot be made shows up as the engine's error when it
-    // writes the file.
-    QDir().mkpath(dir);
+    siteFolders.open(dir);
     path = QDir::toNativeSeparators(QStringLiteral("%1/%2").arg(dir, resource.name)).toStdString();
     return mode;
 }
@@ -212,8 +213,24 @@ int CaptureEngine::on_response(const mediacap::http::http_tuple& exchange, std::
 // Paths came from on_response as UTF-8 (toStdString); reading them back as
 // UTF-8 keeps a data folder with non-ASCII characters intact.
 
+namespace {
+
+// Download ids and capture ids are separate counters of the engine.
+quint64 downloadKey(unsigned id)
+{
+    return (quint64(1) << 32) | id;
+}
+
+quint64 captureKey(unsigned id)
+{
+    return id;
+}
+
+}  // namespace
+
 void CaptureEngine::on_download_started(unsigned id, const mediacap::http::http_tuple& exchange, const std::string& path)
 {
+    siteFolders.started(downloadKey(id), QString::fromStdString(path));
     emit downloadStarted(int(id), HttpResource(mediacap::http::http_tuple(exchange)), QString::fromStdString(path));
 }
 
@@ -224,16 +241,19 @@ void CaptureEngine::on_download_progress(unsigned id, double total, double recei
 
 void CaptureEngine::on_download_finished(unsigned id, const std::string& path)
 {
+    siteFolders.ended(downloadKey(id));
     emit downloadFinished(int(id), QString::fromStdString(path));
 }
 
 void CaptureEngine::on_download_error(unsigned id, int code, const std::string& message)
 {
+    siteFolders.ended(downloadKey(id));
     emit downloadError(int(id), code, QString::fromLatin1(message.data(), qsizetype(message.size())));
 }
 
 void CaptureEngine::on_capture_started(unsigned id, const mediacap::http::http_tuple& exchange, const std::string& path)
 {
+    siteFolders.started(captureKey(id), QString::fromStdString(path));
     emit captureStarted(int(id), HttpResource(mediacap::http::http_tuple(exchange)), QString::fromStdString(path));
 }
 
@@ -244,15 +264,18 @@ void CaptureEngine::on_capture_progress(unsigned id, double total, double receiv
 
 void CaptureEngine::on_capture_finished(unsigned id, const std::string& path)
 {
+    siteFolders.ended(captureKey(id));
     emit captureFinished(int(id), QString::fromStdString(path));
 }
 
 void CaptureEngine::on_capture_error(unsigned id, int code, const std::string& message)
 {
+    siteFolders.ended(captureKey(id));
     emit captureError(int(id), code, QString::fromLatin1(message.data(), qsizetype(message.size())));
 }
 
 void CaptureEngine::on_capture_stream_closed(unsigned id)
 {
+    siteFolders.ended(captureKey(id));
     emit captureStreamClosed(int(id));
 }

@@ -10,6 +10,7 @@
 #include <QThread>
 
 #include "HttpResource.h"
+#include "SiteFolders.h"
 #include "mediacap/handler.hpp"
 
 namespace mediacap {
@@ -24,7 +25,8 @@ class engine;
 // lives there, so every signal reaches GUI receivers queued). run(),
 // on_response() and the capture reports on this thread, inside the engine's
 // packet loop; the download reports on the engine's pool threads, several at
-// once. The reports touch no member: they only build arguments and emit.
+// once. The reports build arguments and emit, and tell `siteFolders` (which
+// has its own lock) when a transfer starts and ends.
 class CaptureEngine : public QThread, public mediacap::handler {
     Q_OBJECT
 
@@ -105,4 +107,7 @@ private:
     QMutex engineLock;
     std::unique_ptr<mediacap::engine> engine;
     bool stopping = false;
+    // The day and site folders of the kept responses, removed again when
+    // their transfers left nothing in them.
+    SiteFolders siteFolders;
 };

@@ -11,13 +11,37 @@ QString formatDuration(int seconds)
     return QString::asprintf("%02d:%02d:%02d", hours, rest / 60, rest % 60);
 }
 
-QString domainFromHost(const QString& host, bool capitalize)
+namespace {
+
+// "a.b.c.d" of four decimal numbers up to 255, optionally with ":port".
+bool isIpv4Address(const QString& host)
 {
+    const QStringList parts = host.section(QLatin1Char(':'), 0, 0).split(QLatin1Char('.'));
+    if (parts.size() != 4)
+        return false;
+    for (const QString& part : parts) {
+        if (part.isEmpty() || part.size() > 3 || part.toUInt() > 255)
+            return false;
+        for (const QChar c : part)
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+QString domainFromHost(const QString& hostAsSent, bool capitalize)
+{
+    // A client may send "user:password@host": the credentials name nothing.
+    const QString host = hostAsSent.mid(hostAsSent.lastIndexOf(QLatin1Char('@')) + 1);
     // Empty labels count: "s..t" has three parts and gives ".t".
     const QStringList parts = host.split(QLatin1Char('.'), Qt::KeepEmptyParts, Qt::CaseSensitive);
     QString result = host;
     const qsizetype n = parts.size();
-    if (n > 2) {
+    // Two servers whose addresses end alike ("192.168.1.10", "10.0.1.10")
+    // are two sites.
+    if (n > 2 && !host.startsWith(QLatin1Char('[')) && !isIpv4Address(host)) {
         result = parts[n - 2] + QLatin1Char('.') + parts[n - 1];
         // Second-level "com" under a country code (example.com.au): keep the
         // label in front of it, otherwise every such site would share "com.au".

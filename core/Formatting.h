@@ -12,7 +12,9 @@ QString formatDuration(int seconds);
 
 // The site's domain: the last two labels of `host`, or the last three when
 // the second-to-last label is "com" in any case. Hosts of one or two labels
-// come back whole. With `capitalize`, the first character is upper-cased.
+// come back whole, and so does an address (IPv4 dotted quad or bracketed
+// IPv6, with or without a port): its labels name no site. User-info in front
+// of an "@" is dropped. With `capitalize`, the first character is upper-cased.
 QString domainFromHost(const QString& host, bool capitalize);
 
 // A byte count ("bytes", "KB".."TB") or, with `bits`, a bit count ("bytes",

@@ -83,9 +83,11 @@ QString reduced(const QString& text, qsizetype limit)
 }
 
 // "host", "host:port", "[v6 address]" or "[v6 address]:port" (RFC 7230
-// section 5.4).
-QString withoutPort(const QString& host)
+// section 5.4). User-info in front of an "@", which a Host header has no
+// place for, goes first: "user:pass@host" names the host, not "user".
+QString withoutPort(const QString& hostAsSent)
 {
+    const QString host = hostAsSent.mid(hostAsSent.lastIndexOf(QLatin1Char('@')) + 1);
     if (host.startsWith(QLatin1Char('['))) {
         const qsizetype end = host.indexOf(QLatin1Char(']'));
         return end < 0 ? host : host.left(end + 1);

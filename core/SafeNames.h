@@ -12,13 +12,14 @@
 // component's 255 bytes (of UTF-8). Stateless; callable from any thread.
 
 // The host a Host header value names, for comparing with lists of sites:
-// without its port and trailing dots (a fully qualified "name."), in lower
-// case, so that neither changes which rule a response falls under.
+// without user-info, its port and trailing dots (a fully qualified "name."),
+// in lower case, so that none of them changes which rule a response falls
+// under.
 QString siteHost(const QString& host);
 
 // The folder of a site's kept files: the site's domain (domainFromHost, case
-// as sent) of a Host header value without its port, so every port of a site
-// shares one folder. "_" when nothing is left (the "?" of a request without a
+// as sent) of a Host header value without user-info and port, so every port
+// of a site shares one folder; an IP address stays whole. "_" when nothing is left (the "?" of a request without a
 // Host included). At most 255 bytes.
 QString siteFolderName(const QString& host);
 

@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 #include "ui_MainWindow.h"
 
+#include "CaptureDevices.h"
 #include "CaptureEngine.h"
 #include "ImagesFrame.h"
 #include "PreferencesDialog.h"
@@ -171,9 +172,17 @@ void MainWindow::stopMonitoring()
 
 void MainWindow::errorStartingEngine()
 {
-    showCriticalMessage(this, tr("Start Monitoring"),
-                        tr("Unable to start monitoring. Please make sure that you selected either "
-                           "\"Auto\" or a valid interface."));
+    // Without the rights to capture every interface fails alike, and the
+    // interface is not to blame. The capture thread was started from this
+    // thread and had its rights.
+    const QString text = CaptureDevices::hasCaptureRights()
+        ? tr("Unable to start monitoring. Please make sure that you selected either "
+             "\"Auto\" or a valid interface.")
+        : tr("Unable to start monitoring: capturing packets needs the rights to capture. Run Vendrax "
+             "as root, or give the program the capture capabilities:\n\n"
+             "sudo setcap cap_net_raw,cap_net_admin=eip %1")
+              .arg(QCoreApplication::applicationFilePath());
+    showCriticalMessage(this, tr("Start Monitoring"), text);
     stopMonitoring();
 }
 

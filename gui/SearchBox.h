@@ -15,8 +15,11 @@ class QTableWidget;
 //
 // Each page keeps its own members (eventFilter, refreshSearchChoices,
 // filterRows, showAllRows, on_searchComboBox_textActivated) and calls these
-// functions from them. There is no state beyond the combo's edit text and the
-// table's hidden rows. GUI thread only; nothing here takes a lock.
+// functions from them. Beyond the combo's edit text and the table's hidden
+// rows, a small child of the combo keeps the choices that wait for its
+// drop-down list to close, and marks the combo (property "showsPlaceholder")
+// while it shows the placeholder, which alone the style sheet draws gray.
+// GUI thread only; nothing here takes a lock.
 namespace SearchBox {
 
 // "Search...": real text in the edit field, compared like any other text.
@@ -31,8 +34,10 @@ QString placeholderText();
 bool handleEvent(QComboBox* searchBox, QEvent* event);
 
 // Rebuilds the drop-down list: an empty entry, then each distinct display text
-// of the table's `column` (hidden rows included, hash order). The edit text is
-// kept (the placeholder when it was empty); the filter is not applied again.
+// of the table's `column` (hidden rows included), sorted ignoring case. What
+// the edit field holds is never changed (an empty box that has no focus shows
+// the placeholder); the filter is not applied again. While the drop-down list
+// is open, the new choices wait until it closes.
 void refreshChoices(QComboBox* searchBox, const QTableWidget* table, int column);
 // The same with the distinct texts already at hand, for a page that keeps
 // them as rows come and go instead of reading every row each time.

@@ -4,6 +4,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The window needs a graphical session; without one the program could only
+# abort. Nothing is installed or built then.
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "Vendrax needs a graphical session, and there is none here (DISPLAY and WAYLAND_DISPLAY are unset)." >&2
+  echo "Run this from a terminal inside the desktop (see README.md, \"Run it\"). Nothing was started." >&2
+  exit 1
+fi
+
 bash scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$(nproc)" --target vendrax
@@ -20,9 +28,6 @@ if [ "$(id -u)" -eq 0 ]; then
 else
   echo "Capturing packets needs root, or the capture capabilities on the executable:"
   echo "  sudo setcap cap_net_raw,cap_net_admin=eip build/app/vendrax"
-fi
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  echo "No graphical session here (DISPLAY and WAYLAND_DISPLAY are unset): the window needs one."
 fi
 if ! command -v xdg-open >/dev/null; then
   echo "xdg-open is missing (Debian package xdg-utils): Open and Play will open nothing."

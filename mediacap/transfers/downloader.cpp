@@ -199,6 +199,9 @@ void download_job::run()
     curl_ = std::make_unique<curl_session>();
     temporary_file file(final_path_);
     if (!file.good()) {
+        // Reported as started first, as a capture whose file cannot be made
+        // is: the transfer shows with its failure instead of vanishing.
+        handler_->on_download_started(id_, exchange_, final_path_);
         handler_->on_download_error(id_, 2, "Error opening temporary file");
         return;
     }

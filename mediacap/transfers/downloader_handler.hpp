@@ -9,13 +9,15 @@ namespace mediacap::http {
 // How the downloader reports on its jobs. Every call comes from the download
 // pool thread that runs the job; calls for different downloads may come
 // concurrently from different threads, the calls for one download come in
-// order from one thread: started (unless an early error ended the job), any
-// number of progress reports, then exactly one of finished or error.
+// order from one thread: started (unless an unsupported method or request
+// target ended the job first), any number of progress reports, then exactly
+// one of finished or error.
 class downloader_handler {
 public:
     virtual ~downloader_handler() = default;
 
-    // The transfer options are set and the request is about to be sent.
+    // The transfer options are set and the request is about to be sent; or
+    // the job's file could not be made, and error 2 follows at once.
     // `exchange` is the job's own copy; `path` is where the file will go.
     virtual void on_download_started(unsigned id, const http_tuple& exchange, const std::string& path) = 0;
 

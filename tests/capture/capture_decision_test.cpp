@@ -1,5 +1,6 @@
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSignalSpy>
@@ -38,6 +39,12 @@ mediacap::http::http_tuple response(const std::string& host, const std::string& 
     if (!length.empty())
         exchange.response.headers["Content-Length"] = length;
     return exchange;
+}
+
+bool writeFile(const std::string& path)
+{
+    QFile file(QString::fromStdString(path));
+    return file.open(QIODevice::WriteOnly) && file.write("kept") == 4;
 }
 
 }  // namespace
@@ -115,6 +122,8 @@ private slots:
         QTest::newRow("advertising sub-domain") << "ad.doubleclick.net" << image << big << "/i" << 200 << ignore;
         QTest::newRow("advertising tail of a label") << "notdoubleclick.net" << image << big << "/i" << 200 << ignore;
         QTest::newRow("advertising host in capitals") << "AD.DoubleClick.NET" << video << big << "/v" << 200 << ignore;
+        QTest::newRow("advertising host behind user-info")
+            << "user:pass@ad.doubleclick.net" << image << big << "/i" << 200 << ignore;
         QTest::newRow("advertising host with a port") << "doubleclick.net:80" << image << big << "/i" << 200 << ignore;
         QTest::newRow("advertising host fully qualified") << "ad.doubleclick.net." << video << big << "/v" << 200
                                                           << ignore;
@@ -179,6 +188,10 @@ private slots:
         QTest::newRow("port dropped") << "img.site.tv:8080" << "site.tv" << "site.tv_";
         QTest::newRow("other port, same folder") << "Site.TV:81" << "Site.TV" << "site.tv_";
         QTest::newRow("no host") << "" << "_" << "";
+        QTest::newRow("IPv4 address whole") << "192.168.1.10" << "192.168.1.10" << "192.168.1.10_";
+        QTest::newRow("IPv4 address, port dropped") << "10.0.1.10:8080" << "10.0.1.10" << "10.0.1.10_";
+        QTest::newRow("user-info dropped") << "user:pass@127.0.0.2" << "127.0.0.2" << "127.0.0.2_";
+        QTest::newRow("names keep two labels") << "www.site.co.uk" << "co.uk" << "co.uk_";
     }
     void folderAndName()
     {
@@ -210,6 +223,48 @@ private slots:
         QCOMPARE(folder(otherSite), dataLocation + "/2026-03-09/other.tv");
         QCOMPARE(folder(nextDay), dataLocation + "/2026-03-10/site.tv");
         QVERIFY(QDir(folder(nextDay)).exists());
+    }
+
+    // A site folder, and then its day folder, goes when the last transfer
+    // filed there has ended and left nothing in it; never while another one
+    // is on its way into it, and never while it holds anything.
+    void foldersLeftEmptyGo()
+    {
+        const QString day = dataLocation + "/2026-05-01";
+        std::string failed, pending, kept, alsoFailed, neverStarted;
+        {
+            DecidingEngine engine;
+            engine.today = QDate(2026, 5, 1);
+            const auto video = response("a.site.tv", "video/mp4", "50000");
+            const auto image = response("www.other.tv", "image/gif", "50000");
+            engine.on_response(video, failed);
+            engine.on_response(response("b.site.tv", "image/gif", "50000"), pending);
+            engine.on_response(image, kept);
+            engine.on_download_started(1, video, failed);
+            engine.on_capture_started(1, image, pending);
+            engine.on_capture_started(2, image, kept);
+
+            engine.on_download_error(1, 2, "Error opening temporary file");
+            QVERIFY(QDir(day + "/site.tv").exists());
+            QVERIFY(writeFile(kept));
+            engine.on_capture_finished(2, kept);
+            engine.on_response(response("c.other.tv", "image/gif", "50000"), alsoFailed);
+            engine.on_capture_started(2, image, alsoFailed);
+            engine.on_capture_error(2, 5, "");
+            QVERIFY(QFile::exists(QString::fromStdString(kept)));
+            engine.on_capture_stream_closed(1);
+            QVERIFY(!QDir(day + "/site.tv").exists());
+            QVERIFY(QDir(day).exists());
+
+            // A response kept but never transferred holds its folder until
+            // monitoring ends.
+            engine.today = QDate(2026, 5, 2);
+            engine.on_response(video, neverStarted);
+            QVERIFY(QDir(dataLocation + "/2026-05-02/site.tv").exists());
+        }
+        QVERIFY(!QDir(dataLocation + "/2026-05-02").exists());
+        QVERIFY(QFile::exists(QString::fromStdString(kept)));
+        QVERIFY(QDir(dataLocation).exists());
     }
 
     // The Host header, the request target and the Content-Type are whatever

@@ -50,6 +50,12 @@ private slots:
         QTest::newRow("capitalize keeps the rest") << "www.sITE.tv" << true << "SITE.tv";
         QTest::newRow("capitalize short host") << "s.t" << true << "S.t";
         QTest::newRow("capitalize digit") << "cdn.1site.tv" << true << "1site.tv";
+        QTest::newRow("IPv4 address whole") << "192.168.1.10" << false << "192.168.1.10";
+        QTest::newRow("IPv4 address with port whole") << "10.0.1.10:8080" << true << "10.0.1.10:8080";
+        QTest::newRow("not an address") << "1.2.3.256" << false << "3.256";
+        QTest::newRow("bracketed IPv6 whole") << "[::ffff:10.0.1.10]:80" << false << "[::ffff:10.0.1.10]:80";
+        QTest::newRow("user-info dropped") << "user:pass@127.0.0.2" << false << "127.0.0.2";
+        QTest::newRow("user-info before a name") << "u@www.site.tv" << true << "Site.tv";
     }
     void domain()
     {

@@ -87,6 +87,8 @@ private slots:
         QTest::newRow("lower-cased prefix, host as received") << "WWW.Site.TV" << "WWW.Site.TV" << "site.tv_";
         QTest::newRow("com rule") << "cdn.site.com.br" << "cdn.site.com.br" << "site.com.br_";
         QTest::newRow("port left out of the name") << "site.tv:8080" << "site.tv:8080" << "site.tv_";
+        QTest::newRow("IPv4 address whole") << "192.168.1.10:8080" << "192.168.1.10:8080" << "192.168.1.10_";
+        QTest::newRow("user-info left out") << "user:pass@127.0.0.2" << "user:pass@127.0.0.2" << "127.0.0.2_";
         QTest::newRow("no host") << "" << "?" << "";
     }
     void hostAndPrefix()

@@ -1,3 +1,4 @@
+#include "CaptureDevices.h"
 #include "CaptureEngine.h"
 #include "HttpResource.h"
 #include "ImagesFrame.h"
@@ -19,6 +20,13 @@
 #include <QThreadPool>
 #include <QToolButton>
 
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iterator>
+
 using namespace window_test;
 
 namespace {
@@ -33,6 +41,35 @@ struct UpdateAnswer : QObject {
             disposed = true;
         return false;
     }
+};
+
+// Takes the capture rights out of this thread's effective set while it lives;
+// the permitted set keeps them, so they come back. A thread started meanwhile
+// inherits the lack.
+class CaptureRightsDropped {
+public:
+    explicit CaptureRightsDropped(bool drop)
+    {
+        if (!drop || ::syscall(SYS_capget, &header, saved) != 0)
+            return;
+        __user_cap_data_struct lowered[_LINUX_CAPABILITY_U32S_3];
+        std::copy(std::begin(saved), std::end(saved), lowered);
+        for (const int capability : {CAP_NET_RAW, CAP_NET_ADMIN})
+            lowered[CAP_TO_INDEX(capability)].effective &= ~CAP_TO_MASK(capability);
+        dropped = ::syscall(SYS_capset, &header, lowered) == 0;
+    }
+    ~CaptureRightsDropped()
+    {
+        if (dropped)
+            ::syscall(SYS_capset, &header, saved);
+    }
+    CaptureRightsDropped(const CaptureRightsDropped&) = delete;
+    CaptureRightsDropped& operator=(const CaptureRightsDropped&) = delete;
+
+private:
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved[_LINUX_CAPABILITY_U32S_3] = {};
+    bool dropped = false;
 };
 
 } // namespace
@@ -243,18 +280,39 @@ private slots:
         QCOMPARE(window.findChild<QLabel*>("updateLabel")->text(), label);
     }
 
-    void startOnADeviceThatCannotBeOpened()
+    void startThatFails_data()
     {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<bool>("rights"); // may the thread that starts monitoring capture?
+        QTest::addColumn<QString>("text");
+        QTest::newRow("device that cannot be opened")
+            << "no-such-device0" << true
+            << "Unable to start monitoring. Please make sure that you selected either \"Auto\" or a valid interface.";
+        QTest::newRow("no rights to capture")
+            << "lo" << false
+            << "Unable to start monitoring: capturing packets needs the rights to capture. Run Vendrax as root, or "
+               "give the program the capture capabilities:\n\nsudo setcap cap_net_raw,cap_net_admin=eip "
+                + QCoreApplication::applicationFilePath();
+    }
+
+    void startThatFails()
+    {
+        QFETCH(QString, device);
+        QFETCH(bool, rights);
+        QFETCH(QString, text);
+        if (rights && !CaptureDevices::hasCaptureRights())
+            QSKIP("needs the rights to capture");
+        const CaptureRightsDropped dropped(!rights);
+        QCOMPARE(CaptureDevices::hasCaptureRights(), rights);
         MainWindow window(nullptr, refusedAddress());
         auto* welcome = window.findChild<WelcomeFrame*>();
 
-        emit welcome->startMonitoring(QStringLiteral("no-such-device0"));
+        emit welcome->startMonitoring(device);
 
         QTRY_COMPARE_WITH_TIMEOUT(prompts->messages.size(), 1, 20000);
         QCOMPARE(prompts->messages[0].icon, QMessageBox::Critical);
         QCOMPARE(prompts->messages[0].title, QStringLiteral("Start Monitoring"));
-        QCOMPARE(prompts->messages[0].text, QStringLiteral("Unable to start monitoring. Please make sure that "
-                                                           "you selected either \"Auto\" or a valid interface."));
+        QCOMPARE(prompts->messages[0].text, text);
         QTRY_VERIFY(window.findChild<CaptureEngine*>() == nullptr);
         QCOMPARE(window.findChild<QToolButton*>("startButton")->text(), QStringLiteral("Start Monitoring"));
     }

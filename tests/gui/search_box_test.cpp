@@ -45,6 +45,18 @@ private:
         return page;
     }
 
+    // Pixels of the edit field dark enough to be black text: the gray of the
+    // placeholder, smoothed over white, never is.
+    static int darkPixels(QLineEdit* edit)
+    {
+        const QImage image = edit->grab().toImage();
+        int dark = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                dark += qGray(image.pixel(x, y)) < 80;
+        return dark;
+    }
+
     static int visibleRows(const QWidget& page)
     {
         const auto* table = page.findChild<QTableWidget*>();
@@ -101,6 +113,41 @@ private slots:
         QCOMPARE(visibleRows(*page), 2);
         QVERIFY(QTest::qWaitFor([&] { return page->findChildren<QFutureWatcherBase*>().isEmpty(); }, 30000));
         QVERIFY(prompts.messages.isEmpty());
+    }
+
+    void onlyThePlaceholderIsGray_data()
+    {
+        QTest::addColumn<QString>("kind");
+        for (const char* kind : {"transfers", "videos", "images"})
+            QTest::addRow("%s", kind) << kind;
+    }
+
+    void onlyThePlaceholderIsGray()
+    {
+        QFETCH(QString, kind);
+        const std::unique_ptr<QWidget> page = pageWithRows(kind, {"tube.example", "pics.example"});
+        page->show();
+        QVERIFY(QTest::qWaitForWindowExposed(page.get()));
+        auto* combo = page->findChild<QComboBox*>("searchComboBox");
+        QLineEdit* edit = combo->lineEdit();
+        QCOMPARE(darkPixels(edit), 0);
+
+        // A filter that hides every row, left by the user.
+        QTest::mouseClick(edit, Qt::LeftButton);
+        QTest::keyClicks(edit, "nothing");
+        QTest::keyClick(edit, Qt::Key_Return);
+        combo->clearFocus();
+        QCOMPARE(combo->currentText(), QString("nothing"));
+        QCOMPARE(visibleRows(*page), 0);
+        QVERIFY(darkPixels(edit) > 0);
+
+        QTest::mouseClick(edit, Qt::LeftButton);
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Backspace);
+        combo->clearFocus();
+        QCOMPARE(combo->currentText(), QString("Search..."));
+        QCOMPARE(darkPixels(edit), 0);
+        QVERIFY(QTest::qWaitFor([&] { return page->findChildren<QFutureWatcherBase*>().isEmpty(); }, 30000));
     }
 };
 

@@ -420,11 +420,12 @@ TEST_F(Downloader, FileProblemsHaveTheirOwnCodes)
     server_->route("/video", http_reply("body"));
     downloader jobs(1, &handler_);
 
-    // The file is made in the final folder: without one nothing is sent.
+    // The file is made in the final folder: without one nothing is sent, and
+    // the transfer still shows, with its failure.
     const std::size_t before = server_->request_count();
     const unsigned no_folder = jobs.download(exchange("GET", "/video"), (final_ / "missing" / "file").string());
     ASSERT_TRUE(handler_.wait_ended(1));
-    EXPECT_EQ(shape(handler_.of(no_folder)), "error");
+    EXPECT_EQ(shape(handler_.of(no_folder)), "started error");
     EXPECT_EQ(handler_.of(no_folder).back().code, 2);
     EXPECT_EQ(handler_.of(no_folder).back().message, "Error opening temporary file");
     EXPECT_EQ(server_->request_count(), before);
