@@ -85,14 +85,16 @@ void engine::on_request(unsigned id, const http::http_tuple& exchange)
 
 void engine::download_once(unsigned /*id*/, const http::http_tuple& exchange, const std::string& path)
 {
-    // A resource is fetched at most once per engine, even when that fetch
-    // failed: the pieces of one video share their key. A request whose body
-    // was too large to keep whole is never replayed: it would send another
-    // body than the browser did. Nor is one whose target is not a plain path:
+    // A resource is fetched once per engine, even when that fetch failed:
+    // the pieces of one video share their key. Only when the filter has
+    // forgotten its key (past its bounds) is it fetched again. A request
+    // whose body was too large to keep whole is never replayed: it would
+    // send another body than the browser did. Nor is one whose target is not a plain path:
     // sent along with the sniffed headers, it could reach another server
-    // than the one it was sniffed from.
-    if (exchange.request.body_truncated || !http::is_origin_form(exchange.request.path) ||
-        filter_.contains(exchange))
+    // than the one it was sniffed from. Nor one whose target is too long for
+    // its key to be kept at a bounded cost.
+    if (exchange.request.body_truncated || exchange.request.path.size() > http::longest_replayed_target ||
+        !http::is_origin_form(exchange.request.path) || filter_.contains(exchange))
         return;
     // A download dropped because the queue is full is not remembered: the
     // resource may be fetched when it is sniffed again.

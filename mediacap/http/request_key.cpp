@@ -117,7 +117,21 @@ bool request_filter::contains(const http_tuple& exchange) const
 
 void request_filter::insert(const http_tuple& exchange)
 {
-    keys_.insert(request_key(exchange.request));
+    insert(request_key(exchange.request));
+}
+
+void request_filter::insert(std::string key)
+{
+    if (keys_.count(key) != 0)
+        return;
+    bytes_ += key.size();
+    order_.push_back(std::move(key));
+    keys_.insert(order_.back());
+    while (order_.size() > request_filter_keys || bytes_ > request_filter_bytes) {
+        keys_.erase(order_.front());
+        bytes_ -= order_.front().size();
+        order_.pop_front();
+    }
 }
 
 }  // namespace mediacap::http

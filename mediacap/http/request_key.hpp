@@ -1,8 +1,11 @@
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 
 #include <boost/regex.hpp>
@@ -48,14 +51,34 @@ void strip_range(http_request& request);
 // "name=value&".
 std::string request_key(const http_request& request);
 
-// The keys of the requests already handed to the downloader. Capture thread only.
+// The longest request target that is replayed, in bytes: the request line
+// that common servers still take. A longer one is never fetched (nor its key
+// kept).
+inline constexpr std::size_t longest_replayed_target = 8192;
+
+// The filter remembers at most this many keys, holding at most this many
+// bytes of key text; past either bound the oldest keys are forgotten.
+inline constexpr std::size_t request_filter_keys = 65536;
+inline constexpr std::size_t request_filter_bytes = std::size_t(8) << 20;
+
+// The keys of the requests handed to the downloader lately, oldest first
+// out. Capture thread only.
 class request_filter {
 public:
     bool contains(const http_tuple& exchange) const;
     void insert(const http_tuple& exchange);
 
+    std::size_t size() const { return order_.size(); }
+    std::size_t bytes() const { return bytes_; }
+
 private:
-    std::unordered_set<std::string> keys_;
+    void insert(std::string key);
+
+    // The keys in the order they came; a deque keeps them in place as it
+    // grows at one end and shrinks at the other, so the set may look at them.
+    std::deque<std::string> order_;
+    std::unordered_set<std::string_view> keys_;
+    std::size_t bytes_ = 0;
 };
 
 }  // namespace mediacap::http

@@ -14,15 +14,6 @@ namespace {
 // Inflated output is made this much at a time, the bounds checked after each.
 constexpr std::size_t inflate_slice = std::size_t(64) << 10;
 
-// The recent folders whose free-space allowance is kept for the next file.
-constexpr std::size_t folders_remembered = 8;
-
-std::string_view folder_of(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string_view() : std::string_view(path).substr(0, slash);
-}
-
 }  // namespace
 
 // Owns one zlib inflate stream. "gzip" bodies carry the gzip wrapper;
@@ -171,8 +162,8 @@ private:
     capture_entry& entry_;
 };
 
-capture_entry::capture_entry(unsigned id, const std::string& final_path, std::shared_ptr<space_allowance> space)
-    : id(id), file(final_path, temporary_file::naming::unnamed_first, std::move(space))
+capture_entry::capture_entry(unsigned id, const std::string& final_path)
+    : id(id), file(final_path)
 {
 }
 
@@ -206,7 +197,7 @@ void capture_table::begin(const http_tuple& exchange, unsigned id, const std::st
 
 void capture_table::begin(unsigned id, const std::string& path, body_coding coding, double total)
 {
-    auto entry = std::make_shared<capture_entry>(id, path, allowance_for(path));
+    auto entry = std::make_shared<capture_entry>(id, path);
     if (coding != body_coding::identity) {
         entry->inflater =
             std::make_unique<inflater>(coding == body_coding::gzip ? inflater::coding::gzip : inflater::coding::deflate);
@@ -216,21 +207,6 @@ void capture_table::begin(unsigned id, const std::string& path, body_coding codi
     if (const auto found = entries_.find(id); found != entries_.end())
         drop(found);
     entries_.emplace(id, std::move(entry));
-}
-
-std::shared_ptr<space_allowance> capture_table::allowance_for(const std::string& path)
-{
-    const std::string_view folder = folder_of(path);
-    for (auto at = folders_.begin(); at != folders_.end(); ++at) {
-        if (at->first == folder) {
-            std::rotate(folders_.begin(), at, at + 1);
-            return folders_.front().second;
-        }
-    }
-    if (folders_.size() == folders_remembered)
-        folders_.pop_back();
-    folders_.emplace(folders_.begin(), std::string(folder), std::make_shared<space_allowance>());
-    return folders_.front().second;
 }
 
 void capture_table::take_piece(capture_entry& entry)

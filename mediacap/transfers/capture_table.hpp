@@ -44,7 +44,7 @@ body_coding coding_of(const header_map& headers);
 // folder of its final path, inflated on the way for "gzip" and "deflate"
 // responses, and put in place when the body is complete.
 struct capture_entry {
-    capture_entry(unsigned id, const std::string& final_path, std::shared_ptr<space_allowance> space);
+    capture_entry(unsigned id, const std::string& final_path);
     ~capture_entry();
 
     capture_entry(const capture_entry&) = delete;
@@ -111,14 +111,11 @@ private:
     bool write_piece(capture_entry& entry);
     void release_piece(capture_entry& entry);
     void drop(std::unordered_map<unsigned, std::shared_ptr<capture_entry>>::iterator found);
-    std::shared_ptr<space_allowance> allowance_for(const std::string& path);
 
     std::unordered_map<unsigned, std::shared_ptr<capture_entry>> entries_;
     std::vector<std::unique_ptr<char[]>> spare_pieces_;
     std::size_t pieces_out_ = 0;      // pieces held by entries
     std::unique_ptr<char[]> scratch_; // inflated output of a body without a piece
-    // The allowances of the folders written into last, newest first.
-    std::vector<std::pair<std::string, std::shared_ptr<space_allowance>>> folders_;
 };
 
 // Reads a Content-Length value as an unsigned 32-bit number: an optional "+"

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <sys/statvfs.h>
+
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string>
 
 namespace mediacap {
@@ -10,18 +12,22 @@ namespace mediacap {
 // the lesser of 1 GiB and 5 % of the file system's size.
 inline constexpr std::uint64_t disk_reserve_limit = std::uint64_t(1) << 30;
 inline constexpr std::uint64_t disk_reserve_percent = 5;
-// A file looks at the free space again after writing this much; files
-// written at the same time may each pass the last look by this much, which
-// the reserve absorbs.
+// The files open in one file system, whichever threads write them, draw on
+// one account of its free space: its first write looks at the free space,
+// and the next look comes after this much was written there by all of them
+// together. Between two looks they never write more than the last look left
+// above the reserve, counting the writes still under way at the look and
+// each write as the whole blocks it adds to its file. The
+// account starts again from a look once no file of it is open.
 inline constexpr std::uint64_t disk_reserve_check_interval = std::uint64_t(16) << 20;
 
-// What may still be written before the free space is looked at again, shared
-// by files that one thread writes into one folder: they then look once per
-// interval between them instead of once each, and together never write more
-// than the last look allowed.
-struct space_allowance {
-    std::uint64_t bytes = 0;
-};
+// The bytes that may be written into the file system whose figures `info`
+// gives before its free space would fall under the reserve; nothing for a
+// file system that reports no size (some FUSE ones) or no block size, which
+// is then written like one whose figures cannot be read: without a reserve.
+std::optional<std::uint64_t> space_above_reserve(const struct statvfs& info);
+
+struct space_account;
 
 // The longest file name (one path component) that is put in place, in bytes.
 inline constexpr std::size_t longest_file_name = 255;
@@ -53,10 +59,8 @@ public:
     };
 
     // Opens the file in the folder of `final_path`. Never throws; a file that
-    // could not be opened is failed from the start (good() is false). Writes
-    // draw on `shared` when given, else on an allowance of the file's own.
-    explicit temporary_file(const std::string& final_path, naming how = naming::unnamed_first,
-                            std::shared_ptr<space_allowance> shared = {});
+    // could not be opened is failed from the start (good() is false).
+    explicit temporary_file(const std::string& final_path, naming how = naming::unnamed_first);
     ~temporary_file();
 
     temporary_file(const temporary_file&) = delete;
@@ -88,7 +92,9 @@ public:
     std::string failure() const;
 
 private:
-    bool reserve_allows(std::size_t length);
+    bool reserve_allows(std::size_t length, std::uint64_t& taken);
+    void written(std::uint64_t length);
+    void leave_account();
     void fail(int error);
     bool close_checked();
 
@@ -97,8 +103,7 @@ private:
     std::string final_path_;
     std::string named_path_;    // the hidden name while there is one
     std::uint64_t size_ = 0;
-    std::uint64_t allowance_ = 0;  // bytes that may be written before the next look at the free space
-    std::shared_ptr<space_allowance> shared_;  // used instead of allowance_ when set
+    space_account* account_ = nullptr;  // of the file's file system while the file is open
 };
 
 // The hidden names of partial files begin with this.

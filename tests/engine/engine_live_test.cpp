@@ -243,7 +243,8 @@ TEST_F(EngineLive, StopCancelsRunningDownloads)
 // A replay goes to the server it was sniffed from and nowhere else, whatever
 // the request target says: text that would read as user-info, a port or
 // another authority after "http://ADDR:PORT" must not move it. Targets that
-// are not origin-form are not fetched at all.
+// are not origin-form, or longer than the longest replayed, are not fetched
+// at all.
 TEST_F(EngineLive, ReplayGoesOnlyToTheSniffedServer)
 {
     SKIP_WITHOUT_PRIVATE_NETWORK();
@@ -267,6 +268,8 @@ TEST_F(EngineLive, ReplayGoesOnlyToTheSniffedServer)
         {"/x.mp4\r\nX-Injected:1", false},
         {"//127.0.0.2:9999/x.mp4", true},
         {"/a.mp4?u=http://127.0.0.2:9999/#@127.0.0.2:9999", true},
+        {"/" + std::string(mediacap::http::longest_replayed_target - 1, 'l'), true},
+        {"/" + std::string(mediacap::http::longest_replayed_target, 'l'), false},  // too long to keep its key
         {"/ok.mp4", true},  // last: with one worker, every other replay has ended when it has
     };
     const std::string capture = (folder_ / "targets.pcap").string();

@@ -5,12 +5,15 @@
 
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "mediacap/capture_writer.hpp"
 #include "mediacap/transfers/temporary_file.hpp"
@@ -77,12 +80,12 @@ protected:
         fs::remove_all(folder_);
     }
 
-    // A fresh tmpfs of 1 MiB at disk_, full to the last byte when asked.
-    void new_small_disk(bool full)
+    // A fresh tmpfs of 1 MiB (or `size`) at disk_, full to the last byte when asked.
+    void new_small_disk(bool full, std::size_t size = small_disk)
     {
         ::umount2(disk_.c_str(), MNT_DETACH);
         std::string why_not;
-        ASSERT_TRUE(test_support::mount_small_disk(disk_.string(), small_disk, why_not)) << why_not;
+        ASSERT_TRUE(test_support::mount_small_disk(disk_.string(), size, why_not)) << why_not;
         if (full) {
             ASSERT_TRUE(test_support::fill_disk(disk_.string()));
         }
@@ -179,6 +182,90 @@ TEST_F(KeptFiles, DownloadsThatDoNotFitKeepNothing_NeedsRoot)
         EXPECT_TRUE(handler.of_kind("download_finished").empty());
         EXPECT_EQ(names_in(disk_), full ? std::set<std::string>{"filler"} : std::set<std::string>{});
     }
+}
+
+// Downloads on six pool threads and captures on the writer thread, all into
+// one small disk at once, ask for twice its room: together they never eat
+// into the free-space reserve (watched all along), and those that do not fit
+// fail on the reserve, not on a full disk.
+TEST_F(KeptFiles, ConcurrentWritersStayOutOfTheReserve_NeedsRoot)
+{
+    SKIP_WITHOUT_PRIVATE_MOUNTS();
+    constexpr std::size_t disk_size = 8 << 20, body_size = 2 << 20, downloads = 6;
+    new_small_disk(false, disk_size);
+    const std::uint64_t reserve = disk_size / 100 * mediacap::disk_reserve_percent;
+    auto free_space = [this] {
+        struct statvfs info {};
+        ::statvfs(disk_.c_str(), &info);
+        return std::uint64_t(info.f_bavail) * info.f_frsize;
+    };
+    const std::uint64_t room = free_space() - reserve;
+
+    http_server server;
+    const std::string body = random_bytes(body_size, 8);
+    server.route("/d", [&](const test_support::received_request&) {
+        server.wait_for_requests(downloads, std::chrono::seconds(5));  // all start writing together
+        return http_reply(body);
+    });
+    write_interleaved(capture_, {random_bytes(body_size, 9), random_bytes(body_size, 10)});
+
+    std::atomic<bool> running{true};
+    std::uint64_t least_free = free_space();
+    std::thread watcher([&] {
+        while (running) {
+            least_free = std::min(least_free, free_space());
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    recording_handler downloading([this](const mediacap::http::http_tuple& exchange, std::string& path) {
+        path = (disk_ / ("d" + exchange.request.path.substr(exchange.request.path.find('=') + 1))).string();
+        return int(mediacap::handler::download);
+    });
+    recording_handler capturing(capture_into(disk_));
+    {
+        mediacap::engine_options options;
+        options.pool_size = downloads;
+        mediacap::engine engine(&options, &downloading);
+        for (unsigned i = 0; i < downloads; ++i) {
+            mediacap::http::http_tuple exchange;
+            exchange.request.server_address = server.address();
+            exchange.request.server_port = server.port();
+            exchange.request.method = "GET";
+            exchange.request.path = "/d?n=" + std::to_string(i);
+            exchange.response.status = 200;
+            engine.on_request(i + 1, exchange);
+        }
+        engine_test::run_engine_over(capture_, capturing);
+        for (int wait = 0; wait < 2000 && downloading.of_kind("download_finished").size() +
+                                                 downloading.of_kind("download_error").size() < downloads; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        engine.stop();
+    }
+    running = false;
+    watcher.join();
+
+    const auto finished = downloading.of_kind("download_finished");
+    const auto failed = downloading.of_kind("download_error");
+    EXPECT_EQ(finished.size() + failed.size(), downloads);
+    for (const auto& report : failed)
+        EXPECT_EQ(report.message, "Error writing file: free-space reserve reached");
+    std::set<std::string> kept;
+    std::uint64_t kept_bytes = 0;
+    for (const auto& reports : {finished, capturing.of_kind("capture_finished")}) {
+        for (const auto& report : reports) {
+            kept.insert(fs::path(report.path).filename().string());
+            kept_bytes += fs::file_size(report.path);
+        }
+    }
+    std::set<unsigned> ended;  // a failed capture may report its error more than once
+    for (const auto& kind : {"capture_finished", "capture_error"})
+        for (const auto& report : capturing.of_kind(kind))
+            ended.insert(report.id);
+    EXPECT_EQ(ended.size(), 2u);
+    EXPECT_LT(kept.size(), downloads + 2) << "all fitted: the disk is too large for the case";
+    EXPECT_EQ(names_in(disk_), kept) << "a failed transfer left something";
+    EXPECT_LE(kept_bytes, room);
+    EXPECT_GE(least_free, reserve) << "a write ate into the reserve";
 }
 
 // A capture whose process is killed in the middle of the body, then a new

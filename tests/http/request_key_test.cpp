@@ -2,6 +2,7 @@
 
 #include "mediacap/http/request_key.hpp"
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -126,4 +127,39 @@ TEST(RequestFilter, OnePerKeyAndServer)
     filter.insert(again);
     filter.insert(elsewhere);
     EXPECT_TRUE(filter.contains(elsewhere));
+}
+
+// Past either bound, by count of keys or by bytes of key text, the oldest
+// keys are forgotten, so those resources may be fetched again.
+TEST(RequestFilter, ForgetsTheOldestKeysPastItsBounds)
+{
+    using mediacap::http::request_filter_bytes;
+    using mediacap::http::request_filter_keys;
+    struct {
+        const char* name;
+        std::size_t target_length, inserted;
+    } cases[] = {
+        {"short keys: the count bound", 20, request_filter_keys + 10},
+        {"long keys: the byte bound", mediacap::http::longest_replayed_target, 2000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto exchange = [&](std::size_t number) {
+            std::string target = "/" + std::to_string(number) + "/";
+            target.resize(c.target_length, 'a');
+            return http_tuple(make_request(target), http_response{});
+        };
+        mediacap::http::request_filter filter;
+        for (std::size_t i = 0; i < c.inserted; ++i)
+            filter.insert(exchange(i));
+        const std::size_t key_size = mediacap::http::request_key(exchange(0).request).size();
+        const std::size_t kept = std::min(request_filter_keys, request_filter_bytes / key_size);
+        EXPECT_EQ(filter.size(), kept);
+        EXPECT_EQ(filter.bytes(), kept * key_size);
+        EXPECT_FALSE(filter.contains(exchange(c.inserted - kept - 1))) << "the newest forgotten";
+        EXPECT_TRUE(filter.contains(exchange(c.inserted - kept))) << "the oldest kept";
+        EXPECT_TRUE(filter.contains(exchange(c.inserted - 1)));
+        filter.insert(exchange(c.inserted - 1));
+        EXPECT_TRUE(filter.contains(exchange(c.inserted - kept))) << "a key inserted again is not new";
+    }
 }

@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -125,18 +126,34 @@ TEST_F(TemporaryFile, UnnamedFilesAreLinkedAlsoWithoutTheRightToSearchEverything
     EXPECT_EQ(names_in(folder_), (std::set<std::string>{"a.jpg", "b.jpg"}));
 }
 
-// Files that share an allowance look at the free space once between them.
-TEST_F(TemporaryFile, FilesSharingAnAllowanceLookOnceBetweenThem)
+// The room above the free-space reserve from a file system's figures. One
+// that reports no size (some FUSE ones) has no figures: it is written
+// without a reserve rather than refused.
+TEST(SpaceAboveReserve, ComesFromTheFiguresOfTheFileSystem)
 {
-    auto shared = std::make_shared<mediacap::space_allowance>();
-    temporary_file first((folder_ / "a").string(), temporary_file::naming::unnamed_first, shared);
-    ASSERT_TRUE(first.write("12345", 5));
-    const std::uint64_t after_look = shared->bytes;
-    EXPECT_GT(after_look, 0u);
-    EXPECT_LE(after_look, mediacap::disk_reserve_check_interval - 5);
-    temporary_file second((folder_ / "b").string(), temporary_file::naming::unnamed_first, shared);
-    ASSERT_TRUE(second.write("123", 3));
-    EXPECT_EQ(shared->bytes, after_look - 3) << "the second file looked again";
+    constexpr std::uint64_t MiB = 1 << 20, GiB = MiB << 10;
+    struct {
+        const char* name;
+        unsigned long frsize, bsize;
+        std::uint64_t blocks, available;
+        std::optional<std::uint64_t> room;
+    } cases[] = {
+        {"5 % of a small disk", 4096, 4096, 25600, 12800, 50 * MiB - 5 * MiB},
+        {"1 GiB of a large disk", 4096, 4096, 1 << 28, 1 << 20, 3 * GiB},
+        {"less free than the reserve", 4096, 4096, 25600, 1000, 0},
+        {"the block size when no fragment size", 0, 512, 204800, 204800, 95 * MiB},
+        {"no size", 4096, 4096, 0, 0, std::nullopt},
+        {"no size but free space", 4096, 4096, 0, 1000, std::nullopt},
+        {"no block size", 0, 0, 1000, 1000, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        struct statvfs info {};
+        info.f_frsize = c.frsize;
+        info.f_bsize = c.bsize;
+        info.f_blocks = c.blocks;
+        info.f_bavail = c.available;
+        EXPECT_EQ(mediacap::space_above_reserve(info), c.room) << c.name;
+    }
 }
 
 // Where the file system gives no unnamed files the file has a hidden name; a
