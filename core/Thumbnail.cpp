@@ -13,11 +13,18 @@ QImage fitThumbnail(QImage image, int maxWidth, int maxHeight)
 
 QImage loadThumbnail(const QString& file, int maxWidth, int maxHeight)
 {
+    // The size fitThumbnail gives, in its two steps.
     QImageReader reader(file);
-    const QSize size = reader.size();
-    if (size.isValid() && (size.width() > maxWidth || size.height() > maxHeight))
-        reader.setScaledSize(size.scaled(maxWidth, maxHeight, Qt::KeepAspectRatio).expandedTo(QSize(1, 1)));
-    // The reader's rounding may differ from ours by a pixel; the fit has the
-    // last word on the box.
+    QSize size = reader.size();
+    if (size.isValid()) {
+        if (size.width() > maxWidth)
+            size = QSize(maxWidth, qMax(1, qRound(qreal(size.height()) * maxWidth / size.width())));
+        if (size.height() > maxHeight)
+            size = QSize(qMax(1, qRound(qreal(size.width()) * maxHeight / size.height())), maxHeight);
+        if (size != reader.size())
+            reader.setScaledSize(size);
+    }
+    // A reader that ignores the scaled size reads the whole picture; the fit
+    // has the last word on the box.
     return fitThumbnail(reader.read(), maxWidth, maxHeight);
 }
