@@ -33,8 +33,8 @@ struct DevicePreset {
 // has succeeded (replacing an earlier output of that name). So a failure, a
 // cancel or the converter's destruction mid-run leaves nothing under the
 // output's name and an earlier output as it was; the temporary file is
-// removed then too. Only a converter process that is itself killed leaves
-// its temporary file behind.
+// removed then too. Only an application killed outright (so that no
+// destructor runs) leaves a temporary file behind.
 class FFMpegConverter : public QObject {
     Q_OBJECT
 public:

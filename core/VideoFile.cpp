@@ -120,7 +120,7 @@ QImage VideoFile::makeThumbnail(int maxWidth, int maxHeight)
 
     // "-ss" before "-i" seeks in the input, to the keyframe before the seek
     // time, and decodes only from there; after it, the converter would decode
-    // every frame from the start, which takes minutes in a long video.
+    // every frame from the start, which in a long video outlasts the wait.
     // The frame is scaled into the box (never enlarged) before it is written.
     // "-update 1" makes the image writer take the name as it is: otherwise it
     // reads "%d", "%03d" and "%%" in it, folders included, as a pattern for
