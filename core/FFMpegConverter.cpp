@@ -3,11 +3,15 @@
 #include "Saturation.h"
 #include "VideoFile.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+
+#include <atomic>
+#include <cstdio>
 
 namespace {
 
@@ -147,6 +151,18 @@ int secondsOf(const QRegularExpressionMatch& match)
                         match.captured(3).toDouble());
 }
 
+// A name beside `output` for the file being written: hidden, unique to this
+// process and this run, and ending in the output's extension, from which the
+// program picks the container when the preset names none.
+QString partialFileFor(const QString& output)
+{
+    static std::atomic<unsigned> runs{0};
+    const int slash = output.lastIndexOf(QLatin1Char('/'));
+    const QFileInfo name(output.mid(slash + 1));
+    return output.left(slash + 1) + QLatin1Char('.') + name.completeBaseName() +
+           QStringLiteral(".partial-%1-%2.").arg(QCoreApplication::applicationPid()).arg(++runs) + name.suffix();
+}
+
 } // namespace
 
 const QString FFMpegConverter::playPresetName = QStringLiteral("Windows Media Video");
@@ -161,7 +177,13 @@ FFMpegConverter::FFMpegConverter(const QStringList& files, const QString& output
 {
 }
 
-FFMpegConverter::~FFMpegConverter() = default;
+FFMpegConverter::~FFMpegConverter()
+{
+    // Destroyed mid-run (its page or the window closed): the program goes
+    // with it, and so does what it wrote.
+    stopProgram();
+    removePartialFile();
+}
 
 QStringList FFMpegConverter::presetNames()
 {
@@ -204,9 +226,11 @@ void FFMpegConverter::start()
     standardError.clear();
     const QString input = pendingFiles.takeFirst();
     outputFile = outputFileName(outputDirectory, input, presetName);
-    // A dangling link counts as there: removing it would not undo anything.
-    const QFileInfo output(outputFile);
-    outputExisted = output.exists() || output.isSymLink();
+    // The program writes beside the output and the file takes its place only
+    // once complete: a run that fails, is cancelled or is cut short leaves
+    // nothing under the output's name, and an earlier output untouched (the
+    // templates begin with "-y", which truncates the file named).
+    partialFile = partialFileFor(outputFile);
 
     // The template is split first, its quotes grouping each quoted place
     // marker into one argument, and the paths are put in afterwards: a path
@@ -217,7 +241,7 @@ void FFMpegConverter::start()
         if (argument == QLatin1String("%1"))
             argument = input;
         else if (argument == QLatin1String("%2"))
-            argument = outputFile;
+            argument = partialFile;
     }
 
     process = new QProcess(this);
@@ -230,6 +254,7 @@ void FFMpegConverter::start()
             });
     if (!startExternalProgram(*process, ExternalProgram::Converter, arguments) || !process->waitForStarted(-1)
         || process->state() == QProcess::NotRunning) {
+        removePartialFile();
         emit conversionFinished(2);
         return;
     }
@@ -239,15 +264,16 @@ void FFMpegConverter::start()
 
 void FFMpegConverter::finished(int error)
 {
-    if (error != 0) {
-        // What a failed run leaves is no video (a header, a part of one):
-        // nobody should find it as the output, nor play it as a play copy.
-        removePartialOutput();
+    // rename(2) replaces an earlier output in one step; a program that
+    // exited with 0 without writing anything has not converted the file.
+    if (error != 0 || std::rename(QFile::encodeName(partialFile).constData(),
+                                  QFile::encodeName(outputFile).constData()) != 0) {
+        // What a failed run leaves is no video (a header, a part of one).
+        removePartialFile();
         emit conversionFinished(2);
         return;
     }
-    // The output is complete: a later cancel has nothing of it to remove.
-    outputFile.clear();
+    partialFile.clear();
     start();
 }
 
@@ -287,19 +313,25 @@ void FFMpegConverter::appendStandardError(const QByteArray& bytes)
 
 void FFMpegConverter::cancel()
 {
-    if (process && process->state() == QProcess::Running) {
+    stopProgram();
+    removePartialFile();
+}
+
+void FFMpegConverter::stopProgram()
+{
+    if (process && process->state() != QProcess::NotRunning) {
         // Blocked first, so that the killed program's end does not start the
         // next file nor report a failure.
         process->blockSignals(true);
         process->kill();
         process->waitForFinished(30000);
     }
-    removePartialOutput();
 }
 
-void FFMpegConverter::removePartialOutput()
+void FFMpegConverter::removePartialFile()
 {
-    // An empty outputFile: nothing started yet, or the last file completed.
-    if (!outputFile.isEmpty() && !outputExisted)
-        QFile::remove(outputFile);
+    // Empty: nothing started yet, or the last file was moved into place.
+    if (!partialFile.isEmpty())
+        QFile::remove(partialFile);
+    partialFile.clear();
 }

@@ -24,17 +24,24 @@ struct DevicePreset {
 // ends with exactly one conversionFinished(code):
 //   0  every file converted (or no file given)
 //   1  the preset name is not in the table (checked case-sensitively)
-//   2  the program did not start for a file, or did not exit with code 0;
-//      the remaining files are left alone, and the failed file's partial
-//      output is removed
-// A cancelled run ends with no signal at all. Neither a failure nor a cancel
-// removes an output file that was there before its conversion started.
+//   2  the program did not start for a file, or did not exit with code 0, or
+//      wrote nothing; the remaining files are left alone
+// A cancelled run ends with no signal at all.
+//
+// The program writes each file under a hidden temporary name beside its
+// output, and the file is moved to the output's name only when the program
+// has succeeded (replacing an earlier output of that name). So a failure, a
+// cancel or the converter's destruction mid-run leaves nothing under the
+// output's name and an earlier output as it was; the temporary file is
+// removed then too. Only an application killed outright (so that no
+// destructor runs) leaves a temporary file behind.
 class FFMpegConverter : public QObject {
     Q_OBJECT
 public:
     // Starts nothing; connect the signals, then call start().
     FFMpegConverter(const QStringList& files, const QString& outputDirectory,
                     const QString& presetName, QObject* parent = nullptr);
+    // Mid-run, kills the program and removes what it was writing.
     ~FFMpegConverter() override;
 
     // The preset of play copies: "Windows Media Video".
@@ -52,7 +59,7 @@ public:
     // has started. May emit conversionFinished before it returns.
     void start();
     // Kills the running program (waiting at most 30 s for it), removes the
-    // output it was writing, and stops the run without a signal.
+    // temporary file it was writing, and stops the run without a signal.
     void cancel();
 
     // Test seam: takes bytes as if read from the program's standard error.
@@ -68,12 +75,13 @@ private slots:
     void finished(int error);
 
 private:
-    void removePartialOutput();
+    void stopProgram();
+    void removePartialFile();
 
     QStringList pendingFiles;
     QString outputDirectory;
     QString outputFile;
-    bool outputExisted = false;  // outputFile was there before its conversion
+    QString partialFile;  // where the program writes outputFile; empty once moved
     QString presetName;
     int totalFiles;
     int currentFile = 0;

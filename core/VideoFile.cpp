@@ -107,8 +107,10 @@ bool VideoFile::readMediaInfo(MediaInfo& mediaInfo)
 
 QImage VideoFile::makeThumbnail(int maxWidth, int maxHeight)
 {
+    // A file found here may come from a version that kept whole frames: it
+    // is fitted on loading, so that no row holds more than the box.
     const QString thumb = thumbnailPath(path);
-    QImage image(thumb);
+    QImage image = loadThumbnail(thumb, maxWidth, maxHeight);
     if (!image.isNull())
         return image;
 
@@ -116,11 +118,21 @@ QImage VideoFile::makeThumbnail(int maxWidth, int maxHeight)
     const QString seek = readMediaInfo(mediaInfo) ? seekTime(mediaInfo.duration)
                                                   : QStringLiteral("00:00:03");
 
+    // "-ss" before "-i" seeks in the input, to the keyframe before the seek
+    // time, and decodes only from there; after it, the converter would decode
+    // every frame from the start, which in a long video outlasts the wait.
+    // The frame is scaled into the box (never enlarged) before it is written.
+    // "-update 1" makes the image writer take the name as it is: otherwise it
+    // reads "%d", "%03d" and "%%" in it, folders included, as a pattern for
+    // numbered files, and names come from the wire.
+    const QString scale = QStringLiteral("scale=w='min(%1,iw)':h='min(%2,ih)':force_original_aspect_ratio=decrease")
+                              .arg(maxWidth).arg(maxHeight);
     QProcess converter;
     const bool started = startExternalProgram(
         converter, ExternalProgram::Converter,
-        {QStringLiteral("-i"), path, QStringLiteral("-an"), QStringLiteral("-ss"), seek, QStringLiteral("-r"),
-         QStringLiteral("1"), QStringLiteral("-vframes"), QStringLiteral("1"), QStringLiteral("-y"), thumb});
+        {QStringLiteral("-ss"), seek, QStringLiteral("-i"), path, QStringLiteral("-an"), QStringLiteral("-r"),
+         QStringLiteral("1"), QStringLiteral("-vframes"), QStringLiteral("1"), QStringLiteral("-vf"), scale,
+         QStringLiteral("-update"), QStringLiteral("1"), QStringLiteral("-y"), thumb});
     if (!started || !converter.waitForFinished(programWaitLimit.load())) {
         stopProgram(converter);
         return {};
@@ -128,8 +140,7 @@ QImage VideoFile::makeThumbnail(int maxWidth, int maxHeight)
 
     // The exit code is not looked at: whether a frame was written shows in
     // whether it loads. An old unreadable file was overwritten ("-y").
-    image.load(thumb);
-    return fitThumbnail(image, maxWidth, maxHeight);
+    return loadThumbnail(thumb, maxWidth, maxHeight);
 }
 
 QString thumbnailPath(const QString& file)

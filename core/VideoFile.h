@@ -32,11 +32,14 @@ public:
     // with empty or zero fields for keys it did not print.
     bool readMediaInfo(MediaInfo& mediaInfo);
 
-    // The frame image beside the video (thumbnailPath) as it is, when it can
-    // be loaded. Otherwise one frame from the middle of the video (or 3 s in
-    // when the duration is unknown) is written there by the converter and
-    // returned scaled down, keeping its aspect ratio, to fit maxWidth x
-    // maxHeight. A null image when no frame could be made.
+    // The frame image beside the video (thumbnailPath), when it can be
+    // loaded. Otherwise one frame from the middle of the video (or 3 s in
+    // when the duration is unknown) is written there by the converter, scaled
+    // down to fit maxWidth x maxHeight, under the file name exactly as it is
+    // ("%" signs included). Either way the image returned fits maxWidth x
+    // maxHeight, keeping its aspect ratio (a larger file is scaled down on
+    // loading and left as it is on disk). A null image when no frame could
+    // be made. Blocks for up to two program waits.
     QImage makeThumbnail(int maxWidth, int maxHeight);
 
 private:

@@ -11,7 +11,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
+
+#include <sys/stat.h>
 
 using namespace media_fixtures;
 
@@ -37,6 +40,31 @@ class ConverterTest : public QObject {
         return events;
     }
 
+    // The bytes of a file; empty when it is not there.
+    static QByteArray contentOf(const QString& file)
+    {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    static bool writeEarlierOutput(const QString& file)
+    {
+        QFile f(file);
+        return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write("earlier") == 7;
+    }
+
+    // Whether a program has written into `folder` since it held `before`: a
+    // new file holds bytes, or `output` no longer holds what it did.
+    static bool writtenSince(const QString& folder, const QStringList& before, const QString& output)
+    {
+        const QFileInfoList files = QDir(folder).entryInfoList(QDir::Files | QDir::Hidden);
+        return std::any_of(files.begin(), files.end(), [&](const QFileInfo& file) {
+            if (before.contains(file.fileName()))
+                return file.filePath() == output && contentOf(output) != "earlier";
+            return file.size() > 0;
+        });
+    }
+
     static QStringList linesOf(const QString& file)
     {
         QFile f(file);
@@ -55,20 +83,24 @@ private slots:
         // Acts on the input's name: "fail" exits 1 and "crash" dies of a
         // signal, both after writing part of their output; "refuse" exits 1
         // before writing anything; "hang" writes part of its output and waits
-        // to be killed; anything else reports 10 s of input, 5 s done, and
-        // writes its output. Every run leaves its arguments beside the output.
+        // to be killed; "idle" exits 0 having written nothing; anything else
+        // reports 10 s of input, 5 s done, and writes its output. Every run
+        // leaves its arguments in the output's folder, under the input's name
+        // followed by ".args".
         const QString script = writeScript(dir_, QStringLiteral("fake-ffmpeg"), QStringLiteral(R"(
 input=; output=; previous=
 for a in "$@"; do
     [ "$previous" = "-i" ] && input=$a
     previous=$a; output=$a
 done
-printf '%s\n' "$@" > "$output.args"
+record="${output%/*}/${input##*/}"
+printf '%s\n' "$@" > "$record.args"
 case "$input" in
     *refuse*) exit 1 ;;
     *fail*) printf partial > "$output"; printf 'Duration: 00:00:10.00, start: 0\n' >&2; exit 1 ;;
     *crash*) printf partial > "$output"; kill -SEGV $$ ;;
-    *hang*) printf partial > "$output"; : > "$output.running"; exec sleep 60 ;;
+    *hang*) printf partial > "$output"; : > "$record.running"; exec sleep 60 ;;
+    *idle*) exit 0 ;;
 esac
 printf 'Duration: 00:00:10.00, start: 0.000000\nframe=1 time=00:00:05.00 bitrate=1\n' >&2
 printf converted > "$output"
@@ -191,10 +223,19 @@ printf converted > "$output"
         for (const QString& file : files)
             QVERIFY(QFile::exists(FFMpegConverter::outputFileName(path(QStringLiteral("out 1")), file,
                                                                   QStringLiteral("iPhone - 480x320"))));
-        QCOMPARE(linesOf(second + QStringLiteral(".args")),
+        // Written under a hidden name beside the output, with its extension,
+        // then moved into place: nothing else is left in the folder.
+        QStringList arguments = linesOf(path(QStringLiteral("out 1/se\"cond%2F.flv.args")));
+        const QString written = arguments.takeLast();
+        QCOMPARE(arguments,
                  (QStringList{"-y", "-i", files[1], "-ss", "0.00", "-vcodec", "libx264", "-r", "30.00", "-s",
                               "480x320", "-b", "1000000", "-acodec", "libvo_aacenc", "-ab", "128000", "-ar",
-                              "44100", "-ac", "2", "-f", "mp4", second}));
+                              "44100", "-ac", "2", "-f", "mp4"}));
+        QVERIFY2(written.startsWith(path(QStringLiteral("out 1/.se\"cond%2F_flv_iPhone_480x320."))) &&
+                     written.endsWith(QLatin1String(".mp4")), qPrintable(written));
+        QCOMPARE(QDir(path(QStringLiteral("out 1"))).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+                 (QStringList{"first clip.flv.args", "first clip_flv_iPhone_480x320.mp4", "se\"cond%2F.flv.args",
+                              "se\"cond%2F_flv_iPhone_480x320.mp4", "third.mp4.args", "third_mp4_iPhone_480x320.mp4"}));
     }
 
     void failureEndsTheRun_data()
@@ -206,6 +247,7 @@ printf converted > "$output"
         // An earlier file of that name is never removed, written over or not.
         QTest::newRow("exit code 1, output there before") << "in/fail again.flv" << true;
         QTest::newRow("refused, output there before") << "in/refuse.flv" << true;
+        QTest::newRow("exit code 0, nothing written") << "in/idle.flv" << false;
     }
     void failureEndsTheRun()
     {
@@ -217,10 +259,8 @@ printf converted > "$output"
                                    path(QStringLiteral("in/three.flv"))};
         const QString failedOutput = FFMpegConverter::outputFileName(out, files[1], QStringLiteral("QuickTime"));
         QFile::remove(failedOutput);
-        if (outputWasThere) {
-            QFile earlier(failedOutput);
-            QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier") == 7);
-        }
+        if (outputWasThere)
+            QVERIFY(writeEarlierOutput(failedOutput));
         FFMpegConverter converter(files, out, QStringLiteral("QuickTime"));
         QStringList* events = record(converter);
         QSignalSpy finished(&converter, &FFMpegConverter::conversionFinished);
@@ -231,9 +271,12 @@ printf converted > "$output"
         QCOMPARE(events->last(), QStringLiteral("finished 2"));
         QVERIFY(!events->contains(QStringLiteral("started 3/3")));
         QVERIFY(!QFile::exists(FFMpegConverter::outputFileName(out, files[2], QStringLiteral("QuickTime"))));
-        // The first file's output stays; the failed one's goes unless it was there before.
+        // The first file's output stays; the failed one leaves nothing, and
+        // an earlier file of its name as it was.
         QVERIFY(QFile::exists(FFMpegConverter::outputFileName(out, files[0], QStringLiteral("QuickTime"))));
-        QCOMPARE(QFile::exists(failedOutput), outputWasThere);
+        QCOMPARE(contentOf(failedOutput), outputWasThere ? QByteArray("earlier") : QByteArray());
+        QCOMPARE(QDir(out).entryList({QStringLiteral(".*")}, QDir::Files | QDir::Hidden), QStringList());
+        QFile::remove(failedOutput);
     }
 
     void programThatDoesNotStart()
@@ -274,17 +317,15 @@ printf converted > "$output"
         FFMpegConverter converter(files, out, preset);
         QStringList* events = record(converter);
         converter.start();
-        const QString partial = FFMpegConverter::outputFileName(out, files[1], preset);
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(partial + QStringLiteral(".running")), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out + QStringLiteral("/hang.flv.running")), 20000);
         QCOMPARE(events->last(), QStringLiteral("started 2/3"));
 
         converter.cancel();
-        QVERIFY(!QFile::exists(partial));
-        QVERIFY(QFile::exists(FFMpegConverter::outputFileName(out, files[0], preset)));
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+                 (QStringList{"hang.flv.args", "hang.flv.running", "one.flv.args", "one_flv.mpeg"}));
         QCoreApplication::processEvents();
         QCoreApplication::sendPostedEvents();
         QCOMPARE(events->last(), QStringLiteral("started 2/3"));
-        QVERIFY(!QFile::exists(FFMpegConverter::outputFileName(out, files[2], preset) + QStringLiteral(".args")));
     }
 
     void cancelKeepsAnOutputThatWasThereBefore()
@@ -294,14 +335,12 @@ printf converted > "$output"
         const QString input = path(QStringLiteral("in/hang again.flv"));
         const QString preset = QStringLiteral("MPEG1");
         const QString output = FFMpegConverter::outputFileName(out, input, preset);
-        QFile earlier(output);
-        QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier") == 7);
-        earlier.close();
+        QVERIFY(writeEarlierOutput(output));
         FFMpegConverter converter({input}, out, preset);
         converter.start();
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(output + QStringLiteral(".running")), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out + QStringLiteral("/hang again.flv.running")), 20000);
         converter.cancel();
-        QVERIFY(QFile::exists(output));
+        QCOMPARE(contentOf(output), QByteArray("earlier"));
     }
 
     void cancelAfterTheRunKeepsTheOutput()
@@ -397,23 +436,75 @@ printf converted > "$output"
         QTEST(linesOf(record), "passed");
     }
 
-    // The real converter refuses to make a PSP container without sound; what
-    // it wrote before giving up (a header of 32 bytes) goes.
-    void realFailedConversionLeavesNothing()
+    // A real conversion that does not succeed leaves nothing under the
+    // output's name, and an earlier output as it was: cancelled or cut short
+    // (the converter destroyed with its page) while the program writes, or
+    // failed. The program is kept writing by an input that is a pipe fed
+    // with most of a video and then held open; the failure is the real
+    // converter refusing to make a PSP container without sound.
+    void realConversionThatDoesNotSucceed_data()
     {
+        QTest::addColumn<QString>("ending");
+        QTest::addColumn<bool>("earlier");
+        QTest::newRow("cancelled") << "cancel" << false;
+        QTest::newRow("cancelled, earlier output") << "cancel" << true;
+        QTest::newRow("destroyed") << "destroy" << false;
+        QTest::newRow("destroyed, earlier output") << "destroy" << true;
+        QTest::newRow("failed") << "fail" << false;
+        QTest::newRow("failed, earlier output") << "fail" << true;
+    }
+    void realConversionThatDoesNotSucceed()
+    {
+        QFETCH(QString, ending);
+        QFETCH(bool, earlier);
         setExternalProgramsForTesting(launcher("ffprobe"), launcher("ffmpeg"));
-        const QString input = path(QStringLiteral("silent.mp4"));
-        QVERIFY(makeTestVideo(input, {160, 120}, 1, false));
-        const QString out = path(QStringLiteral("real-failed"));
-        QDir().mkpath(out);
-        FFMpegConverter converter({input}, out, QStringLiteral("PS3 - 720x480"));
-        QStringList* events = record(converter);
-        QSignalSpy finished(&converter, &FFMpegConverter::conversionFinished);
-        converter.start();
-        QVERIFY(finished.wait(60000) || finished.size() == 1);
-        QCOMPARE(events->last(), QStringLiteral("finished 2"));
-        QCOMPARE(QDir(out).entryList(QDir::Files), QStringList());
-        initTestCase();
+        const auto restore = qScopeGuard([this] { initTestCase(); });
+        const QString out = path(QStringLiteral("real-unfinished/") + QTest::currentDataTag());
+        QVERIFY(QDir().mkpath(out));
+
+        QString input = path(QStringLiteral("silent.mp4"));
+        QString preset = QStringLiteral("PS3 - 720x480");
+        QProcess feeder;
+        const auto stopFeeder = qScopeGuard([&feeder] {
+            feeder.kill();
+            feeder.waitForFinished();
+        });
+        if (ending == QLatin1String("fail")) {
+            QVERIFY(QFile::exists(input) || makeTestVideo(input, {160, 120}, 1, false));
+        } else {
+            const QString video = path(QStringLiteral("ten seconds.flv"));
+            QVERIFY(QFile::exists(video) || makeTestVideo(video, {160, 120}, 10));
+            input = out + QStringLiteral("/pipe.flv");
+            QCOMPARE(::mkfifo(QFile::encodeName(input).constData(), 0600), 0);
+            // The shell opens the pipe for writing, which waits for the program.
+            feeder.start(QStringLiteral("/bin/sh"),
+                         {QStringLiteral("-c"), QStringLiteral("exec > \"$1\"; head -c %1 \"$0\"; exec sleep 60")
+                                                    .arg(QFileInfo(video).size() * 9 / 10), video, input});
+            preset = FFMpegConverter::playPresetName;
+        }
+        const QString output = FFMpegConverter::outputFileName(out, input, preset);
+        if (earlier)
+            QVERIFY(writeEarlierOutput(output));
+        const QStringList before = QDir(out).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+
+        auto converter = std::make_unique<FFMpegConverter>(QStringList{input}, out, preset);
+        QStringList* events = record(*converter);
+        converter->start();
+        if (ending == QLatin1String("fail")) {
+            QTRY_COMPARE_WITH_TIMEOUT(events->last(), QStringLiteral("finished 2"), 60000);
+        } else {
+            // Until the program has written something of the conversion.
+            QTRY_VERIFY_WITH_TIMEOUT(writtenSince(out, before, output), 30000);
+            QCOMPARE(events->first(), QStringLiteral("started 1/1"));
+            QVERIFY2(!events->last().startsWith(QLatin1String("finished")), qPrintable(events->last()));
+            if (ending == QLatin1String("cancel"))
+                converter->cancel();
+            else
+                converter.reset();
+        }
+
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name), before);
+        QCOMPARE(contentOf(output), earlier ? QByteArray("earlier") : QByteArray());
     }
 
     // Every preset through the real launcher and ffmpeg, several at a time,

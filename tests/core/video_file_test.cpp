@@ -266,11 +266,15 @@ private slots:
         const QString thumb = video + QStringLiteral("_thumb.jpg");
         QFile::remove(thumb);
 
+        // The seek comes before the input, so that the converter seeks in it
+        // rather than decode everything up to the seek time.
         const QImage image = VideoFile(video).makeThumbnail(267, 150);
         QCOMPARE(readLines(argsFile),
-                 (QStringList{QStringLiteral("-i"), video, QStringLiteral("-an"), QStringLiteral("-ss"), seek,
+                 (QStringList{QStringLiteral("-ss"), seek, QStringLiteral("-i"), video, QStringLiteral("-an"),
                               QStringLiteral("-r"), QStringLiteral("1"), QStringLiteral("-vframes"),
-                              QStringLiteral("1"), QStringLiteral("-y"), thumb}));
+                              QStringLiteral("1"), QStringLiteral("-vf"),
+                              QStringLiteral("scale=w='min(267,iw)':h='min(150,ih)':force_original_aspect_ratio=decrease"),
+                              QStringLiteral("-update"), QStringLiteral("1"), QStringLiteral("-y"), thumb}));
         QCOMPARE(image.size(), QSize(200, 100));
     }
 
@@ -295,10 +299,13 @@ private slots:
         QFile::remove(thumbnailPath(video));
 
         QCOMPARE(VideoFile(video).makeThumbnail(267, 150).size(), fitted);
-        // The file keeps the frame's own size, and is returned so when found.
+        // A file larger than the box (this stand-in ignores the scaling, and
+        // catalogues of earlier versions hold whole frames) is fitted when
+        // found, and left as it is.
         QCOMPARE(QImage(thumbnailPath(video)).size(), frame);
         QFile::remove(argsFile);
-        QCOMPARE(VideoFile(video).makeThumbnail(267, 150).size(), frame);
+        QCOMPARE(VideoFile(video).makeThumbnail(267, 150).size(), fitted);
+        QCOMPARE(QImage(thumbnailPath(video)).size(), frame);
         QVERIFY2(!QFile::exists(argsFile), "a program was started although the thumbnail existed");
     }
 
@@ -343,16 +350,41 @@ private slots:
         // Pool threads, as the videos page runs its thumbnail jobs.
         const QList<QImage> images = QtConcurrent::blockingMapped(
             cases, [](const Case& c) { return VideoFile(c.video).makeThumbnail(267, 150); });
+        // The file is written at the size shown.
         for (int i = 0; i < cases.size(); ++i) {
             QCOMPARE(images[i].size(), cases[i].fitted);
-            QCOMPARE(QImage(thumbnailPath(cases[i].video)).size(), cases[i].frame);
+            QCOMPARE(QImage(thumbnailPath(cases[i].video)).size(), cases[i].fitted);
         }
 
         // Found again without any program.
         setExternalProgramsForTesting(path(QStringLiteral("no-such-probe")),
                                       path(QStringLiteral("no-such-converter")));
         for (const Case& c : cases)
-            QCOMPARE(VideoFile(c.video).makeThumbnail(267, 150).size(), c.frame);
+            QCOMPARE(VideoFile(c.video).makeThumbnail(267, 150).size(), c.fitted);
+    }
+
+    // Names come from the wire; the converter's image writer would read "%"
+    // sequences in them as a pattern for numbered files.
+    void realThumbnailOfANameWithPercentSigns_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("%d") << "%d";
+        QTest::newRow("%%") << "%%";
+        QTest::newRow("%03d") << "%03d";
+    }
+    void realThumbnailOfANameWithPercentSigns()
+    {
+        QFETCH(QString, name);
+        const QString folder = path(QStringLiteral("site ") + name);
+        const QString video = folder + QStringLiteral("/clip.mp4") + name;
+        QVERIFY(QDir().mkpath(folder) && QFile::copy(path(QStringLiteral("small.mp4")), video));
+
+        QCOMPARE(VideoFile(video).makeThumbnail(267, 150).size(), QSize(200, 100));
+        // Nothing beside the video but its thumbnail, so Delete leaves nothing.
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+                 (QStringList{QFileInfo(video).fileName(), QFileInfo(thumbnailPath(video)).fileName()}));
+        QCOMPARE(QDir(dir_).entryList({QStringLiteral("site*")}, QDir::Dirs).size(), 1);
+        QVERIFY(QDir(folder).removeRecursively());
     }
 
     void realConverterReplacesACorruptThumbnail()

@@ -425,8 +425,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(pageRows("imagesTableWidget"), listedImages_, 30000);
         QTRY_VERIFY_WITH_TIMEOUT(thumbnailsShown("videosTableWidget") && thumbnailsShown("imagesTableWidget"), 30000);
         checkThumbnails("imagesTableWidget");
-        // The video's frame file is shown as it was written, at the frame's
-        // own size; the table draws it within its icon size.
+        checkThumbnails("videosTableWidget");
+        // The video's frame file was written within the thumbnail bounds and
+        // is shown as it was written.
         auto* videos = find<QTableWidget>("videosTableWidget");
         for (int row = 0; row < videos->rowCount(); ++row) {
             const QIcon icon = videos->item(row, 0)->icon();
