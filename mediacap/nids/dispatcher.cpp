@@ -112,14 +112,16 @@ void consume(tcp_stream* stream, unsigned consumed)
 // Each side of a followed connection gets its count lowered far below zero
 // when the connection is established, so that libnids' own check never fires
 // for it; the ledger checks both bounds itself after every segment that may
-// have grown a queue. A side past a bound gets its count set above 65,535
-// (to 65,536 plus what it holds), and libnids discards the queue with the
-// side's next segment, exactly as past its own bound; the count is 0 again
-// after that, and libnids' own bound holds for the side from then on. So a
-// count tells its side's state at any time between two packets:
+// have grown a queue. A side past a bound is given up: its count is set above
+// 65,535 (to 65,536 plus what it holds), and libnids discards its queue with
+// the side's next segment, as past its own bound. The bytes after the hole are
+// then lost for good, so the side's count is then kept at 65,535: libnids
+// discards whatever it queues for the side at once. A count thus tells its
+// side's state at any time between two packets:
 //   below 0          raised: holds count - raised_base
-//   0 to 65,535      libnids' own: holds count
-//   65,536 and more  given up, until its next segment: holds count - 65,536
+//   65,535           given up and emptied: holds nothing
+//   above 65,535     given up, until its next segment: holds count - 65,536
+//   0 to 65,534      libnids' own (a side whose emptying was not seen yet)
 //
 // Growth happens only when a segment is queued, which calls no callback; the
 // ledger notes every TCP packet before libnids processes it (an IP callback
@@ -127,9 +129,10 @@ void consume(tcp_stream* stream, unsigned consumed)
 // packet comes or the dispatch returns. A packet that delivered data needs no
 // lookup: the delivery named its stream. Only a packet that carried data (or a
 // FIN) and delivered none is looked up in libnids' table, and every packet
-// while some side waits to be given up. A side's memory stays counted until
-// libnids freed it, so all sides together never hold more than the total
-// bound and one segment.
+// while some side waits for its queue to be discarded. A side's memory stays
+// counted until libnids freed it. So all sides together hold at most the total
+// bound, and the one segment with which each side that was given up for it
+// passed it, until that side's next segment.
 class out_of_order_ledger {
 public:
     void set_bounds(std::size_t side, std::size_t total)
@@ -239,20 +242,25 @@ public:
     out_of_order_counts counts() const { return counts_; }
 
 private:
-    static constexpr int libnids_bound = 65535;
+    // libnids discards a queue whose count passes this; a count of exactly
+    // this holds nothing and lets libnids keep nothing.
+    static constexpr int shut = 65535;
     static constexpr int raised_base = INT_MIN / 2;
 
     struct sides {
         long held[2] = {0, 0};  // client half (the server's data), server half
-        bool given_up[2] = {false, false};
+        bool waiting[2] = {false, false};  // given up, its queue not discarded yet
+        bool dropped[2] = {false, false};  // given up for good
     };
 
     static long held_in(int count)
     {
         if (count < 0)
             return static_cast<long>(count) - raised_base;
-        if (count > libnids_bound)
-            return count - (libnids_bound + 1);
+        if (count == shut)
+            return 0;
+        if (count > shut)
+            return count - (shut + 1);
         return count;
     }
 
@@ -260,7 +268,7 @@ private:
     {
         for (int i = 0; i < 2; ++i) {
             total_ -= entry.held[i];
-            waiting_ -= entry.given_up[i] ? 1 : 0;
+            waiting_ -= entry.waiting[i] ? 1 : 0;
         }
     }
 
@@ -272,11 +280,13 @@ private:
         half_stream* halves[2] = {&stream->client, &stream->server};
         bool grew[2] = {false, false};
         for (int i = 0; i < 2; ++i) {
-            const int count = halves[i]->rmem_alloc;
-            if (entry->given_up[i] && count <= libnids_bound) {
-                entry->given_up[i] = false;  // libnids discarded the queue
+            int& count = halves[i]->rmem_alloc;
+            if (entry->waiting[i] && count <= shut) {
+                entry->waiting[i] = false;  // libnids discarded the queue
                 --waiting_;
             }
+            if (entry->dropped[i] && count == 0)
+                count = shut;
             const long held = held_in(count);
             grew[i] = held > entry->held[i];
             total_ += held - entry->held[i];
@@ -285,12 +295,12 @@ private:
         if (total_ > static_cast<long>(counts_.peak_bytes))
             counts_.peak_bytes = static_cast<std::size_t>(total_);
         for (int i = 0; i < 2; ++i) {
-            if (!grew[i] || entry->given_up[i])
+            if (!grew[i] || entry->waiting[i])
                 continue;
             const bool raised = halves[i]->rmem_alloc < 0;
             if ((raised && entry->held[i] > side_bound_) || total_ > total_bound_) {
-                halves[i]->rmem_alloc = static_cast<int>(libnids_bound + 1 + entry->held[i]);
-                entry->given_up[i] = true;
+                halves[i]->rmem_alloc = static_cast<int>(shut + 1 + entry->held[i]);
+                entry->waiting[i] = entry->dropped[i] = true;
                 ++waiting_;
                 ++counts_.sides_given_up;
             }
