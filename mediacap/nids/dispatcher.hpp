@@ -47,14 +47,14 @@ struct options {
 // as libnids counts them: each segment with its headers and bookkeeping, about
 // 1,700 bytes for one of 1,448 bytes of data.
 //
-// A side may hold 8 MiB: 6.5 MiB of data in full-size segments, more than a
-// round trip of 50 ms at 1 Gbit/s. All sides together may hold 256 MiB. A
-// side that passes its bound, or grows while all together hold more than
-// theirs, is given up as libnids gives up a side past its own bound of
-// 64 KiB: its whole queue is discarded with its next segment, the bytes after
-// the hole never arrive, and that direction of the connection stalls until it
-// closes (the other direction goes on). From then on libnids' own bound holds
-// for that side.
+// A side may hold 8 MiB: about 6.7 MiB of data in full-size segments, more
+// than a round trip of 50 ms at 1 Gbit/s. All sides together may hold
+// 256 MiB. A side that passes its bound, or grows while all together hold
+// more than theirs, is given up as libnids gives up a side past its own bound
+// of 64 KiB: its whole queue is discarded with its next segment, the bytes
+// after the hole never arrive, and that direction of the connection stalls
+// until it closes (the other direction goes on). From then on libnids keeps
+// nothing out of order for that side.
 constexpr std::size_t out_of_order_side_bytes = std::size_t(8) << 20;
 constexpr std::size_t out_of_order_total_bytes = std::size_t(256) << 20;
 
