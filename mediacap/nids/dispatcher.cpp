@@ -1,11 +1,12 @@
 #include "mediacap/nids/dispatcher.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
+#include <cstring>
 #include <unordered_map>
 
 #include <netinet/in.h>
-#include <netinet/ip.h>
 #include <netinet/tcp.h>
 
 #include <nids.h>
@@ -135,10 +136,12 @@ void consume(tcp_stream* stream, unsigned consumed)
 // passed it, until that side's next segment.
 class out_of_order_ledger {
 public:
+    // A side's count must stay below zero while raised: its bound is kept
+    // well under 1 GiB.
     void set_bounds(std::size_t side, std::size_t total)
     {
-        side_bound_ = static_cast<long>(side);
-        total_bound_ = static_cast<long>(total);
+        side_bound_ = static_cast<long>(std::min<std::size_t>(side, std::size_t(256) << 20));
+        total_bound_ = static_cast<long>(std::min<std::size_t>(total, std::size_t(1) << 40));
     }
 
     void start()
@@ -195,21 +198,21 @@ public:
     void delivered(tcp_stream* stream) { touched_ = stream; }
 
     // A packet about to be processed; the previous one is settled first.
-    void packet(const ip* header)
+    // libnids does not align the header: it is read byte by byte.
+    void packet(const unsigned char* header)
     {
         settle();
-        if (header->ip_p != IPPROTO_TCP)
+        const auto read16 = [](const unsigned char* at) { return static_cast<unsigned>(at[0] << 8 | at[1]); };
+        const unsigned ip_header = (header[0] & 0x0fu) * 4u, ip_length = read16(header + 2);
+        if (header[9] != IPPROTO_TCP || ip_length < ip_header + 20)
             return;
-        const unsigned ip_length = ntohs(header->ip_len), ip_header = header->ip_hl * 4u;
-        if (ip_length < ip_header + sizeof(tcphdr))
-            return;
-        const auto* tcp = reinterpret_cast<const tcphdr*>(reinterpret_cast<const char*>(header) + ip_header);
-        const unsigned tcp_header = tcp->th_off * 4u;
-        pending_.carries = ip_length > ip_header + tcp_header || (tcp->th_flags & TH_FIN);
-        pending_.key.saddr = header->ip_src.s_addr;
-        pending_.key.daddr = header->ip_dst.s_addr;
-        pending_.key.source = ntohs(tcp->th_sport);
-        pending_.key.dest = ntohs(tcp->th_dport);
+        const unsigned char* tcp = header + ip_header;
+        const unsigned tcp_header = (tcp[12] >> 4) * 4u;
+        pending_.carries = ip_length > ip_header + tcp_header || (tcp[13] & TH_FIN);
+        std::memcpy(&pending_.key.saddr, header + 12, 4);
+        std::memcpy(&pending_.key.daddr, header + 16, 4);
+        pending_.key.source = static_cast<u_short>(read16(tcp));
+        pending_.key.dest = static_cast<u_short>(read16(tcp + 2));
         pending_.noted = true;
     }
 
@@ -328,7 +331,7 @@ out_of_order_ledger ledger;
 // libnids' IP callback: every IP packet, before its TCP processing.
 void note_packet(struct ip* header, int)
 {
-    ledger.packet(header);
+    ledger.packet(reinterpret_cast<const unsigned char*>(header));
 }
 
 }  // namespace
