@@ -222,11 +222,12 @@ public:
         if (touched_) {
             settle(touched_);
         } else if (pending_.noted && (pending_.carries || waiting_ > 0)) {
-            tcp_stream* stream = nids_find_tcp_stream(&pending_.key);
-            if (!stream) {
-                tuple4 reverse{pending_.key.dest, pending_.key.source, pending_.key.daddr, pending_.key.saddr};
-                stream = nids_find_tcp_stream(&reverse);
-            }
+            // libnids keys a connection by its client's end first; most data
+            // comes from the server.
+            tuple4 reverse{pending_.key.dest, pending_.key.source, pending_.key.daddr, pending_.key.saddr};
+            tcp_stream* stream = nids_find_tcp_stream(&reverse);
+            if (!stream)
+                stream = nids_find_tcp_stream(&pending_.key);
             if (stream)
                 settle(stream);
         }
