@@ -220,7 +220,10 @@ public:
     void settle()
     {
         if (touched_) {
-            settle(touched_);
+            // Nothing held anywhere and nothing queued now: nothing to settle
+            // (the common case, without a look at the ledger's entry).
+            if (total_ != 0 || touched_->client.rmem_alloc != raised_base || touched_->server.rmem_alloc != raised_base)
+                settle(touched_);
         } else if (pending_.noted && (pending_.carries || waiting_ > 0)) {
             // libnids keys a connection by its client's end first; most data
             // comes from the server.
