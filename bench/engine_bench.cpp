@@ -21,7 +21,9 @@
 //   mb_per_s=N packets_per_s=N files=N peak_kb=N
 // mb_per_s counts the file's bytes (MiB) per second of the run, packets_per_s
 // its frames; files is the number of sized response bodies completed; peak_kb
-// is the process's peak resident size. With --floor a last line follows:
+// is the process's peak resident size. The whole engine also prints the most
+// out-of-order data libnids held at once and the connection sides it gave up
+// at its bounds. With --floor a last line follows:
 //   engine_s=N floor_s=N reassembly_s=N ratio=N
 // floor_s is reassembly_s plus the serial writing (write_s, on the line
 // before), and ratio is engine_s / floor_s.
@@ -212,6 +214,9 @@ measured whole_engine(const char* path, const char* out_folder)
     result.detail = cpu;
     result.detail += "captures=" + std::to_string(handler.started) + " finished=" + std::to_string(handler.finished) +
                     " failed=" + std::to_string(handler.errors) + "\n";
+    const nids::out_of_order_counts held = nids::dispatcher::instance().last_out_of_order();
+    result.detail += "out_of_order_peak_kb=" + std::to_string(held.peak_bytes / 1024) +
+                     " sides_given_up=" + std::to_string(held.sides_given_up) + "\n";
     result.kept = std::move(handler.kept);
     return result;
 }

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
+#include <deque>
 #include <stdexcept>
 
 #include <pcap.h>
+
+#include "testkit/random_source.hpp"
 
 namespace test_support {
 namespace {
@@ -83,11 +86,15 @@ void pcap_writer::close()
 
 void pcap_writer::write_tcp(const std::string& source_address, std::uint16_t source_port,
                             const std::string& destination_address, std::uint16_t destination_port,
-                            std::uint32_t seq, std::uint32_t ack, std::uint8_t flags, std::string_view payload)
+                            std::uint32_t seq, std::uint32_t ack, std::uint8_t flags, std::string_view payload,
+                            std::string_view options)
 {
     if (!dumper_)
         return;
-    const std::size_t ip_length = ip_header + tcp_header + payload.size();
+    if (options.size() % 4 != 0 || options.size() > 40)
+        throw std::runtime_error("TCP options must be a multiple of 4 bytes, at most 40");
+    const std::size_t tcp_length = tcp_header + options.size();
+    const std::size_t ip_length = ip_header + tcp_length + payload.size();
     if (ip_length > 65535)
         throw std::runtime_error("TCP segment too large for one IPv4 packet");
     frame_.assign(ethernet_header + ip_length, 0);
@@ -116,11 +123,13 @@ void pcap_writer::write_tcp(const std::string& source_address, std::uint16_t sou
     put16(tcp + 2, destination_port);
     put32(tcp + 4, seq);
     put32(tcp + 8, (flags & tcp_flow::ack) ? ack : 0);
-    tcp[12] = (tcp_header / 4) << 4;
+    tcp[12] = static_cast<unsigned char>((tcp_length / 4) << 4);
     tcp[13] = flags;
     put16(tcp + 14, 65535);
+    if (!options.empty())
+        std::memcpy(tcp + tcp_header, options.data(), options.size());
     if (!payload.empty())
-        std::memcpy(tcp + tcp_header, payload.data(), payload.size());
+        std::memcpy(tcp + tcp_length, payload.data(), payload.size());
     // The TCP checksum covers a pseudo header of both addresses, the
     // protocol and the segment length (RFC 793 section 3.1).
     unsigned char pseudo[12];
@@ -128,9 +137,9 @@ void pcap_writer::write_tcp(const std::string& source_address, std::uint16_t sou
     std::memcpy(pseudo + 4, &destination, 4);
     pseudo[8] = 0;
     pseudo[9] = IPPROTO_TCP;
-    put16(pseudo + 10, static_cast<std::uint16_t>(tcp_header + payload.size()));
+    put16(pseudo + 10, static_cast<std::uint16_t>(tcp_length + payload.size()));
     const std::uint32_t sum = add_ones_complement(0, pseudo, sizeof pseudo);
-    put16(tcp + 16, fold(add_ones_complement(sum, tcp, tcp_header + payload.size())));
+    put16(tcp + 16, fold(add_ones_complement(sum, tcp, tcp_length + payload.size())));
 
     dump(frame_.data(), frame_.size());
     payload_bytes_ += payload.size();
@@ -169,6 +178,15 @@ void tcp_flow::handshake()
     write({side::client, client_next_, ack, {}});
 }
 
+void tcp_flow::handshake(unsigned shift)
+{
+    // No-operation, then window scale (kind 3, length 3).
+    const std::string scale{1, 3, 3, static_cast<char>(shift)};
+    write({side::client, client_next_ - 1, syn, {}, scale});
+    write({side::server, server_next_ - 1, syn | ack, {}, scale});
+    write({side::client, client_next_, ack, {}});
+}
+
 std::vector<tcp_segment> tcp_flow::segments(side from, std::string_view data, std::size_t mss)
 {
     std::vector<tcp_segment> result;
@@ -187,10 +205,10 @@ void tcp_flow::write(const tcp_segment& segment)
     // data of the peer that is built but not written yet.
     if (segment.from == side::client)
         writer_.write_tcp(client_address_, client_port_, server_address_, server_port_, segment.seq,
-                          of_server_.in_order, segment.flags, segment.payload);
+                          of_server_.in_order, segment.flags, segment.payload, segment.options);
     else
         writer_.write_tcp(server_address_, server_port_, client_address_, client_port_, segment.seq,
-                          of_client_.in_order, segment.flags, segment.payload);
+                          of_client_.in_order, segment.flags, segment.payload, segment.options);
     // A FIN takes one sequence number, as a byte of data would.
     const std::size_t length = segment.payload.size() + ((segment.flags & fin) ? 1 : 0);
     if (length > 0)
@@ -272,6 +290,39 @@ void tcp_flow::retransmit(side from, std::string_view data, std::size_t mss, std
         if (i == index)
             write(pieces[i]);
     }
+}
+
+std::size_t tcp_flow::lossy(side from, std::string_view data, std::size_t mss, double loss, std::size_t delay,
+                            std::uint64_t seed)
+{
+    const side to = from == side::client ? side::server : side::client;
+    const receiver& peer = from == side::client ? of_client_ : of_server_;
+    random_source random{seed | 1};
+    const auto lost_below = static_cast<std::uint64_t>(loss * 1e9);
+    struct missing {
+        tcp_segment segment;
+        std::size_t due;  // bytes written after which it is sent again
+    };
+    std::deque<missing> waiting;
+    std::size_t written = 0, lost = 0;
+    for (tcp_segment& segment : segments(from, data, mss)) {
+        if (random.next() % 1000000000u < lost_below) {
+            waiting.push_back({std::move(segment), written + delay});
+            ++lost;
+            continue;
+        }
+        write(segment);
+        written += segment.payload.size();
+        if (!peer.out_of_order.empty())
+            write_ack(to, peer.in_order);
+        while (!waiting.empty() && written >= waiting.front().due) {
+            write(waiting.front().segment);
+            waiting.pop_front();
+        }
+    }
+    for (const missing& late : waiting)
+        write(late.segment);
+    return lost;
 }
 
 void tcp_flow::reset(side from)

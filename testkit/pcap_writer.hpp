@@ -26,10 +26,12 @@ public:
     pcap_writer& operator=(const pcap_writer&) = delete;
 
     // Writes one frame carrying a TCP segment. Addresses are dotted IPv4
-    // text; `flags` are the TCP flag bits (tcp_flow's constants).
+    // text; `flags` are the TCP flag bits (tcp_flow's constants); `options`
+    // are TCP options, a multiple of 4 bytes long.
     void write_tcp(const std::string& source_address, std::uint16_t source_port,
                    const std::string& destination_address, std::uint16_t destination_port,
-                   std::uint32_t seq, std::uint32_t ack, std::uint8_t flags, std::string_view payload);
+                   std::uint32_t seq, std::uint32_t ack, std::uint8_t flags, std::string_view payload,
+                   std::string_view options = {});
 
     // Writes one Ethernet frame exactly as given (another protocol, a broken
     // packet), with the next timestamp.
@@ -59,6 +61,7 @@ struct tcp_segment {
     std::uint32_t seq;
     std::uint8_t flags;
     std::string payload;
+    std::string options = {};  // TCP options, a multiple of 4 bytes
 };
 
 // One TCP connection between a client and a server, written through a
@@ -86,6 +89,10 @@ public:
 
     // SYN, SYN-ACK, ACK.
     void handshake();
+    // The same with window scaling: each side's window of 65535 counts in
+    // units of 2^`shift` bytes, so that libnids accepts segments up to that
+    // far beyond the receiver's last acknowledgement.
+    void handshake(unsigned shift);
     // `data` from one side in segments of at most `mss` bytes, in order.
     void send(side from, std::string_view data, std::size_t mss = 1460);
     // `data` from one side cut into segments at the given offsets.
@@ -95,6 +102,15 @@ public:
     void reorder(side from, std::string_view data, std::size_t mss);
     // `data` in segments, with the segment at `index` written twice.
     void retransmit(side from, std::string_view data, std::size_t mss, std::size_t index);
+    // `data` in segments over a lossy link: each segment is missing at first
+    // with probability `loss` (drawn from `seed`), and is sent again once
+    // `delay` more bytes of `data` were written after it (or at its end), as a
+    // retransmission reaches a sniffer about a round trip after the loss. The
+    // receiver answers every segment that arrives while a hole is open with a
+    // duplicate acknowledgement at the hole. Returns the number of segments
+    // lost. Needs a handshake with a window shift that lets `delay` bytes in.
+    std::size_t lossy(side from, std::string_view data, std::size_t mss, double loss, std::size_t delay,
+                      std::uint64_t seed);
     // The segments that would carry `data`, sequence numbers advanced as if
     // they were sent; nothing is written.
     std::vector<tcp_segment> segments(side from, std::string_view data, std::size_t mss);

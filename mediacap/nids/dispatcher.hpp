@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -34,6 +35,33 @@ struct options {
     // Test and benchmark seam: read this pcap file instead of a device. The
     // run then ends at the end of the file.
     std::optional<std::string> capture_file;
+    // Test seam: the bounds of out-of-order data (see below); unset, the
+    // defaults.
+    std::optional<std::size_t> out_of_order_side_bytes;
+    std::optional<std::size_t> out_of_order_total_bytes;
+};
+
+// Out-of-order data: the segments libnids holds for a side of a connection
+// that arrived after a hole, until the hole is filled (a lost segment's
+// retransmission comes about one round trip of later data after it). Counted
+// as libnids counts them: each segment with its headers and bookkeeping, about
+// 1,700 bytes for one of 1,448 bytes of data.
+//
+// A side may hold 8 MiB: about 6.7 MiB of data in full-size segments, more
+// than a round trip of 50 ms at 1 Gbit/s. All sides together may hold
+// 256 MiB. A side that passes its bound, or grows while all together hold
+// more than theirs, is given up as libnids gives up a side past its own bound
+// of 64 KiB: its whole queue is discarded with its next segment, the bytes
+// after the hole never arrive, and that direction of the connection stalls
+// until it closes (the other direction goes on). From then on libnids keeps
+// nothing out of order for that side.
+constexpr std::size_t out_of_order_side_bytes = std::size_t(8) << 20;
+constexpr std::size_t out_of_order_total_bytes = std::size_t(256) << 20;
+
+// Out-of-order data over one run.
+struct out_of_order_counts {
+    std::size_t peak_bytes = 0;  // most held at once, all connections together
+    unsigned sides_given_up = 0;  // sides given up at either bound
 };
 
 // Applies `settings` to libnids' global parameters, switches libnids'
@@ -110,6 +138,10 @@ public:
     // The counts of the last live run, taken as its loop ended; empty before
     // the first live run and after a run over a capture file. Any thread.
     std::optional<capture_counts> last_counts();
+
+    // The out-of-order counts of the last run, or of the run in progress so
+    // far. On the capture thread only.
+    out_of_order_counts last_out_of_order() const;
 
     // Registered with libnids; turns its callback into the four above.
     static void tcp_callback(tcp_stream* stream, void** unused);

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <set>
 
 #include "mediacap/engine.hpp"
 #include "recording_handler.hpp"
@@ -298,6 +299,54 @@ TEST_F(EngineOverCaptureFile, RequestWithABodyTooLargeToKeepIsNeverReplayed)
     EXPECT_EQ(handler.decisions(), 1);
     EXPECT_TRUE(truncated) << "the decoder keeps at most a few MiB of a request body";
     EXPECT_TRUE(handler.reports().empty()) << "no download may start for a body that was not kept whole";
+}
+
+TEST_F(EngineOverCaptureFile, LossyLinkKeepsEveryBodyWhoseHoleFitsTheSideBound)
+{
+    // Each row a connection whose server loses a share of its segments and
+    // sends each again `delay` bytes later; libnids holds what came after the
+    // hole until then. 8 MiB of data in full segments passes the side bound.
+    struct row {
+        std::size_t delay;
+        double loss;
+        bool kept;
+    };
+    const std::vector<row> rows{{16 << 10, 0.005, true}, {16 << 10, 0.03, true},   {200 << 10, 0.005, true},
+                                {200 << 10, 0.03, true}, {2 << 20, 0.005, true},   {2 << 20, 0.03, true},
+                                {8 << 20, 0.005, false}, {8 << 20, 0.03, false}};
+    std::vector<std::string> bodies;
+    {
+        pcap_writer writer(capture_);
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            tcp_flow flow(writer, "10.1.0.2", static_cast<std::uint16_t>(41000 + i), "10.1.0.1", 80);
+            flow.handshake(10);
+            flow.send(side::client, request("/row" + std::to_string(i)));
+            bodies.push_back(random_bytes(rows[i].delay + (1 << 20), static_cast<unsigned>(20 + i)));
+            EXPECT_GT(flow.lossy(side::server, response("image/jpeg", bodies[i]), 1448, rows[i].loss, rows[i].delay, 100 + i),
+                      0u)
+                << "row " << i;
+            flow.close();
+        }
+    }
+    recording_handler handler([this](const mediacap::http::http_tuple& exchange, std::string& path) {
+        path = (folder_ / exchange.request.path.substr(1)).string();
+        return int(mediacap::handler::capture);
+    });
+    run_engine(handler);
+
+    std::set<std::string> finished;
+    for (const auto& report : handler.of_kind("capture_finished"))
+        finished.insert(report.path);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const fs::path kept = folder_ / ("row" + std::to_string(i));
+        SCOPED_TRACE("row " + std::to_string(i) + ", delay " + std::to_string(rows[i].delay) + ", loss " +
+                     std::to_string(rows[i].loss));
+        EXPECT_EQ(finished.count(kept.string()), rows[i].kept ? 1u : 0u);
+        if (rows[i].kept)
+            EXPECT_TRUE(read_file(kept) == bodies[i]) << "byte-exact";
+        else
+            EXPECT_FALSE(fs::exists(kept));
+    }
 }
 
 TEST_F(EngineOverCaptureFile, StopBeforeRunEndsTheRunAtOnce)

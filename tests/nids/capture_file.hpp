@@ -29,10 +29,10 @@ private:
 };
 
 // Runs the dispatcher over a pcap file with the callbacks already set, then
-// clears them.
-inline void run_over_file(const std::string& file, const std::set<std::uint16_t>& ports = {80, 8080})
+// clears them. `settings` give everything but the file.
+inline void run_over_file(const std::string& file, const std::set<std::uint16_t>& ports = {80, 8080},
+                          nids::options settings = {})
 {
-    nids::options settings;
     settings.capture_file = file;
     nids::configure(settings);
     nids::dispatcher& loop = nids::dispatcher::instance();
