@@ -9,12 +9,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <future>
+#include <map>
 #include <set>
+#include <thread>
 
 #include "mediacap/capture_writer.hpp"
 #include "mediacap/transfers/temporary_file.hpp"
 #include "recording_handler.hpp"
+#include "tests/support/hanging_disk.hpp"
 #include "tests/support/http_server.hpp"
 #include "testkit/pcap_writer.hpp"
 #include "tests/support/private_mounts.hpp"
@@ -178,6 +183,76 @@ TEST_F(KeptFiles, DownloadsThatDoNotFitKeepNothing_NeedsRoot)
         EXPECT_EQ(errors[0].message, "Error writing file: free-space reserve reached");
         EXPECT_TRUE(handler.of_kind("download_finished").empty());
         EXPECT_EQ(names_in(disk_), full ? std::set<std::string>{"filler"} : std::set<std::string>{});
+    }
+}
+
+// The data folder's disk stops answering while captures are written, and the
+// stop comes while the writer waits in the kernel: the run still ends within
+// the stop's bound, each capture fails with one report, and once the disk
+// answers again nothing is left of them, neither under a final name nor as a
+// partial file. Bodies larger than a piece hang in the middle of the body,
+// smaller ones when they are put in place.
+TEST_F(KeptFiles, AStopEndsInTimeWhenTheDiskHangs_NeedsRoot)
+{
+    SKIP_WITHOUT_PRIVATE_MOUNTS();
+    const fs::path backing = folder_ / "backing";
+    const struct {
+        const char* name;
+        std::size_t body_size;
+    } cases[] = {
+        {"bodies that hang half-way", mediacap::http::capture_piece_size + 50000},
+        {"bodies that hang when put in place", 40000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(backing);
+        fs::create_directories(backing);
+        std::string why_not;
+        auto disk = test_support::hanging_disk::mount(backing.string(), disk_.string(), why_not);
+        if (!disk)
+            GTEST_SKIP() << "no file system in user space: " << why_not;
+        std::vector<std::string> bodies;
+        for (unsigned i = 0; i < 6; ++i)
+            bodies.push_back(random_bytes(c.body_size, 20 + i));
+        write_interleaved(capture_, bodies);
+        disk->hang();
+
+        recording_handler handler(capture_into(disk_));
+        mediacap::engine_options options;
+        options.device = "unused";
+        options.pool_size = 1;
+        options.capture_file = capture_;
+        auto engine = std::make_unique<mediacap::engine>(&options, &handler);
+        auto run = std::async(std::launch::async, [&] { engine->run(); });
+        // Bounded poll until the writer waits in the kernel.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (disk->held() == 0 && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_GT(disk->held(), 0u) << "no write reached the disk";
+
+        const auto stopped = std::chrono::steady_clock::now();
+        engine->stop();
+        const bool in_time = run.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        const auto took = std::chrono::steady_clock::now() - stopped;
+        EXPECT_TRUE(in_time) << "the run did not end within 5 s of the stop";
+        EXPECT_LT(took, std::chrono::seconds(2))
+            << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+        EXPECT_FALSE(engine->settled()) << "the writer cannot have left the kernel";
+
+        disk->release();
+        run.get();
+        engine.reset();
+        disk.reset();
+
+        std::map<unsigned, std::vector<std::string>> ends;
+        for (const auto& report : handler.reports())
+            if (report.kind != "capture_started" && report.kind != "capture_progress")
+                ends[report.id].push_back(report.kind + " " + std::to_string(report.code));
+        EXPECT_EQ(handler.of_kind("capture_started").size(), bodies.size());
+        EXPECT_EQ(ends.size(), bodies.size());
+        for (const auto& [id, reports] : ends)
+            EXPECT_EQ(reports, std::vector<std::string>{"capture_error 1"}) << "capture " << id;
+        EXPECT_EQ(names_in(backing), std::set<std::string>{}) << "a failed capture left something";
     }
 }
 
