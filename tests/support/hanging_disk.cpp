@@ -185,6 +185,7 @@ std::unique_ptr<hanging_disk> hanging_disk::mount(const std::string& backing, co
     fuse_args args = FUSE_ARGS_INIT(1, argv);
     const fuse_operations ops = operations();
     made->fuse_ = fuse_new(&args, &ops, sizeof ops, made.get());
+    fuse_opt_free_args(&args);
     if (!made->fuse_) {
         why_not = "fuse_new failed";
         return nullptr;
