@@ -6,12 +6,14 @@
 #include <fcntl.h>
 #include <fuse.h>
 #include <fuse_lowlevel.h>
-#include <stdio.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -197,6 +199,9 @@ std::unique_ptr<hanging_disk> hanging_disk::mount(const std::string& backing, co
     }
     for (int i = 0; i < serving_threads; ++i)
         made->threads_.emplace_back([disk = made.get()] { disk->serve(); });
+    struct stat info {};
+    if (::stat(mount_point.c_str(), &info) == 0)
+        made->connection_ = minor(info.st_dev);
     return made;
 }
 
@@ -218,12 +223,20 @@ void hanging_disk::serve()
 hanging_disk::~hanging_disk()
 {
     release();
+    // The kernel ends every wait for a request once the connection goes: at
+    // the unmount when nothing is open on the disk any more, or at once
+    // through the connection's abort file where fusectl is mounted. Only
+    // then is the descriptor closed (by fuse_unmount), never under a read.
+    ::umount2(mount_point_.c_str(), MNT_DETACH);
+    const std::string abort = "/sys/fs/fuse/connections/" + std::to_string(connection_) + "/abort";
+    if (FILE* file = std::fopen(abort.c_str(), "w")) {
+        std::fputs("1", file);
+        std::fclose(file);
+    }
     fuse_session_exit(fuse_get_session(fuse_));
-    // With nothing open on it the file system goes at the unmount, and the
-    // kernel ends every wait for a request.
-    fuse_unmount(fuse_);
     for (auto& thread : threads_)
         thread.join();
+    fuse_unmount(fuse_);
     fuse_destroy(fuse_);
 }
 

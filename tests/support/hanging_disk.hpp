@@ -48,6 +48,7 @@ private:
     std::string backing_;
     std::string mount_point_;
     ::fuse* fuse_ = nullptr;
+    unsigned connection_ = 0;  // the kernel's number of the mount's connection
     std::mutex mutex_;
     std::condition_variable changed_;
     bool hanging_ = false;
