@@ -28,8 +28,8 @@ inline constexpr std::chrono::milliseconds engine_stop_limit{250};
 // Lifecycle: construct (download threads start) -> run() on a thread of its
 // own -> stop() from another thread -> destroy only after both stop() and
 // run() have returned. Both return within engine_stop_limit of the stop,
-// whatever the servers and the storage do, and from then on the owner hears
-// nothing more. The destructor waits for the engine's threads: one that a
+// whatever the servers and the storage do (the owner's own calls on the
+// capture thread aside), and from then on the owner hears nothing more. The destructor waits for the engine's threads: one that a
 // hanging file system holds in the kernel keeps it waiting (see settled()).
 class engine : public http::downloader_handler {
 public:
@@ -44,7 +44,8 @@ public:
     // Blocks in the capture loop until stop(), or until libnids reports a
     // capture error. Throws nids::error when capture cannot start. Before it
     // returns, every captured byte has been written and every capture report
-    // made.
+    // made; after a stop, the captures the writer has not done by the stop's
+    // bound are reported failed instead.
     void run();
 
     // Ends the capture loop, cancels every download, refuses every later one
