@@ -1,5 +1,7 @@
 #include "mediacap/engine.hpp"
 
+#include <unistd.h>
+
 #include <array>
 #include <cstdint>
 #include <set>
@@ -155,8 +157,11 @@ void engine::on_download_progress(unsigned id, unsigned total, unsigned received
 void engine::on_download_finished(unsigned id, const std::string& path)
 {
     const std::lock_guard lock(reports_mutex_);
-    if (reports_closed_)
+    if (reports_closed_) {
+        // Put in place after the stop reported it failed: it goes again.
+        ::unlink(path.c_str());
         return;
+    }
     running_downloads_.erase(id);
     owner_->on_download_finished(id, path);
 }

@@ -80,11 +80,13 @@ int on_rmdir(const char* path)
 
 int on_rename(const char* from, const char* to, unsigned int flags)
 {
+    disk().before(hanging_disk::operations::renames);
     return result(::renameat2(AT_FDCWD, real(from).c_str(), AT_FDCWD, real(to).c_str(), flags));
 }
 
 int on_link(const char* from, const char* to)
 {
+    disk().before(hanging_disk::operations::renames);
     return result(::link(real(from).c_str(), real(to).c_str()));
 }
 
@@ -119,7 +121,7 @@ int on_read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info
 
 int on_write(const char*, const char* data, size_t size, off_t offset, fuse_file_info* file)
 {
-    disk().before_write();
+    disk().before(hanging_disk::operations::writes);
     const ssize_t done = ::pwrite(static_cast<int>(file->fh), data, size, offset);
     return done < 0 ? -errno : static_cast<int>(done);
 }
@@ -144,7 +146,7 @@ int on_fsync(const char*, int, fuse_file_info* file)
     return result(::fsync(static_cast<int>(file->fh)));
 }
 
-fuse_operations operations()
+fuse_operations served_operations()
 {
     fuse_operations ops{};
     ops.init = on_init;
@@ -185,7 +187,7 @@ std::unique_ptr<hanging_disk> hanging_disk::mount(const std::string& backing, co
     char name[] = "vendrax-hanging-disk";
     char* argv[] = {name, nullptr};
     fuse_args args = FUSE_ARGS_INIT(1, argv);
-    const fuse_operations ops = operations();
+    const fuse_operations ops = served_operations();
     made->fuse_ = fuse_new(&args, &ops, sizeof ops, made.get());
     fuse_opt_free_args(&args);
     if (!made->fuse_) {
@@ -240,10 +242,11 @@ hanging_disk::~hanging_disk()
     fuse_destroy(fuse_);
 }
 
-void hanging_disk::hang()
+void hanging_disk::hang(operations which)
 {
     const std::lock_guard lock(mutex_);
     hanging_ = true;
+    hung_ = which;
 }
 
 void hanging_disk::release()
@@ -261,9 +264,11 @@ std::size_t hanging_disk::held()
     return held_;
 }
 
-void hanging_disk::before_write()
+void hanging_disk::before(operations which)
 {
     std::unique_lock lock(mutex_);
+    if (!hanging_ || hung_ != which)
+        return;
     ++held_;
     changed_.wait(lock, [this] { return !hanging_; });
     --held_;

@@ -31,15 +31,19 @@ public:
     hanging_disk(const hanging_disk&) = delete;
     hanging_disk& operator=(const hanging_disk&) = delete;
 
-    // From now on every write waits until release().
-    void hang();
+    // What hangs: writes into files, or the renames and links that put a
+    // file in place.
+    enum class operations { writes, renames };
+
+    // From now on every such operation waits until release().
+    void hang(operations which = operations::writes);
     void release();
-    // Writes waiting now.
+    // Operations waiting now.
     std::size_t held();
 
     // The file system's side; public for its C callbacks only.
     std::string backing_path(const char* path) const { return backing_ + path; }
-    void before_write();
+    void before(operations which);
 
 private:
     hanging_disk(std::string backing, std::string mount_point);
@@ -52,6 +56,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool hanging_ = false;
+    operations hung_ = operations::writes;
     std::size_t held_ = 0;
     std::vector<std::thread> threads_;
 };
