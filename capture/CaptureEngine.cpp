@@ -6,6 +6,8 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 
+#include <thread>
+
 #include "SafeNames.h"
 #include "mediacap/engine.hpp"
 #include "mediacap/engine_options.hpp"
@@ -124,8 +126,14 @@ void CaptureEngine::stop()
         // begins a new period of monitoring.
         stopping = false;
     }
+    // The engine's stop and run have returned, so it reports nothing more;
+    // but one of its threads may still be held in the kernel by storage that
+    // hangs, and its destruction would wait for that. The window does not:
+    // such an engine is destroyed on a thread of its own.
+    if (finished && !finished->settled())
+        std::thread([doomed = std::move(finished)]() mutable { doomed.reset(); }).detach();
     finished.reset();
-    // No transfer runs any more.
+    // No transfer reports any more: folders they left empty go.
     siteFolders.closeAll();
 }
 

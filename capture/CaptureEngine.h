@@ -46,10 +46,12 @@ public:
     ~CaptureEngine() override;
 
     // Ends this period of monitoring: tells the engine to stop (its downloads
-    // are cancelled and its pool is waited for), waits until run() has left
-    // the engine, then destroys the engine. Also ends a period whose run()
-    // has not yet created its engine: that run() then returns without
-    // capturing. Returns at once when the thread has already ended.
+    // are cancelled and its pool is waited for, for a bounded time), waits
+    // until run() has left the engine, then destroys the engine (on a thread
+    // of its own when storage that hangs holds the engine's threads). Also
+    // ends a period whose run() has not yet created its engine: that run()
+    // then returns without capturing. Returns at once when the thread has
+    // already ended.
     void stop();
 
     // The action for a kept resource: images and the rule's sites are

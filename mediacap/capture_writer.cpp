@@ -1,6 +1,7 @@
 #include "mediacap/capture_writer.hpp"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -32,10 +33,23 @@ std::size_t bytes_of(const http::http_tuple& exchange)
     return bytes;
 }
 
+// What a started report that waits holds: its copies of the exchange and of
+// the path, with a map node for each header field.
+std::size_t copy_size(const http::http_tuple& exchange, const std::string& path)
+{
+    constexpr std::size_t per_field = 64;
+    constexpr std::size_t per_report = 256;
+    return per_report + bytes_of(exchange) + path.size() +
+           per_field * (exchange.request.headers.size() + exchange.response.headers.size());
+}
+
 }  // namespace
 
 capture_writer::capture_writer(handler* owner, std::function<void()> wake)
-    : owner_(owner), wake_(std::move(wake)), writer_([this] { write_loop(); })
+    : owner_(owner),
+      wake_(std::move(wake)),
+      table_(std::make_unique<http::capture_table>()),
+      writer_([this] { write_loop(); })
 {
 }
 
@@ -51,9 +65,21 @@ capture_writer::~capture_writer()
 
 void capture_writer::begin(unsigned id, const http::http_tuple& exchange, const std::string& path)
 {
+    deliver();
+    // A started report that has to wait keeps a copy of the exchange, which
+    // the queue's bound counts.
+    const std::size_t copy = pending_.empty() ? 0 : copy_size(exchange, path);
+    command* work = given_up_ ? nullptr : queue(operation::begin, id, path.data(), path.size(), copy);
+    if (!work) {
+        // The writer was given up: no capture starts any more.
+        fail_open(id);
+        return;
+    }
     const http::header_map& headers = exchange.response.headers;
     const auto length = headers.find("Content-Length");
     const double total = length != headers.end() ? http::parse_content_length(length->second) : 0;
+    work->coding = http::coding_of(headers);
+    work->total = total;
     if (const auto found = open_.find(id); found != open_.end()) {
         found->second = open_capture{total, 0};
     } else if (spare_node_) {
@@ -64,14 +90,8 @@ void capture_writer::begin(unsigned id, const http::http_tuple& exchange, const 
         open_.emplace(id, open_capture{total, 0});
     }
 
-    command& work = queue(operation::begin, id, 0);
-    work.coding = http::coding_of(headers);
-    work.total = total;
-    work.path.assign(path);
-
     // With nothing waiting before it, it is reported at once, with the
     // caller's exchange.
-    deliver();
     if (pending_.empty()) {
         try {
             owner_->on_capture_started(id, exchange, path);
@@ -94,19 +114,21 @@ void capture_writer::begin(unsigned id, const http::http_tuple& exchange, const 
 
 void capture_writer::append(unsigned id, const char* data, unsigned length)
 {
-    const auto found = open_.find(id);
-    if (found == open_.end()) {
+    if (given_up_) {
+        fail_open(id);
+        return;
+    }
+    if (open_.find(id) == open_.end()) {
         deliver();
         return;
     }
-    found->second.received += length;
-    command& work = queue(operation::append, id, length);
-    work.data = filling_->block.get() + filling_->used;
-    work.length = length;
-    if (length > 0)
-        std::memcpy(filling_->block.get() + filling_->used, data, length);
-    filling_->used += length;
-    pending_.push_back(pending_report{operation::append, id, found->second.total, found->second.received, {}});
+    if (!queue(operation::append, id, data, length, 0)) {
+        fail_open(id);
+        return;
+    }
+    open_capture& capture = open_.find(id)->second;
+    capture.received += length;
+    pending_.push_back(pending_report{operation::append, id, capture.total, capture.received, {}});
     deliver();
 }
 
@@ -122,24 +144,62 @@ void capture_writer::close(unsigned id)
 
 void capture_writer::end(operation kind, unsigned id)
 {
-    if (auto node = open_.extract(id)) {
-        spare_node_ = std::move(node);
-        queue(kind, id, 0);
-        pending_.push_back(pending_report{kind, id, 0, 0, {}});
+    if (open_.find(id) == open_.end()) {
+        deliver();
+        return;
     }
+    if (given_up_ || !queue(kind, id, nullptr, 0, 0)) {
+        fail_open(id);
+        return;
+    }
+    spare_node_ = open_.extract(id);
+    pending_.push_back(pending_report{kind, id, 0, 0, {}});
     deliver();
 }
 
-capture_writer::command& capture_writer::queue(operation kind, unsigned id, std::size_t bytes)
+void capture_writer::fail_open(unsigned id)
 {
-    if (filling_ && (filling_->size - filling_->used < bytes || filling_->count >= commands_per_batch))
+    auto node = open_.extract(id);
+    if (!node)
+        return;
+    spare_node_ = std::move(node);
+    try {
+        owner_->on_capture_error(id, 1, "");
+    } catch (...) {
+    }
+}
+
+capture_writer::command* capture_writer::queue(operation kind, unsigned id, const char* data, std::size_t length,
+                                               std::size_t extra)
+{
+    const std::size_t charge = length + extra + capture_command_cost;
+    if (filling_ && (filling_->size - filling_->charged < charge || filling_->count >= commands_per_batch))
         hand_over();
     if (!filling_) {
-        const std::size_t size = std::max(bytes, capture_queue_block);
+        const std::size_t size = std::max(charge, capture_queue_block);
         std::unique_lock lock(mutex_);
-        // Past the bound the capture thread waits; a chunk larger than the
-        // bound waits until it is the only thing held.
-        room_.wait(lock, [&] { return held_ == 0 || held_ + size <= capture_queue_limit; });
+        // Past the bound the capture thread waits; work larger than the bound
+        // waits until it is the only thing held. Reports whose outcomes came
+        // meanwhile are made while it waits: a started report gives back its
+        // copy of the exchange only then.
+        while (held_ != 0 && held_ + size > capture_queue_limit) {
+            if (past_deadline(lock)) {
+                lock.unlock();
+                give_up();
+                return nullptr;
+            }
+            if (answers_ready_.load(std::memory_order_acquire)) {
+                lock.unlock();
+                take_outcomes();
+                deliver();
+                lock.lock();
+                continue;
+            }
+            if (has_deadline_)
+                room_.wait_until(lock, deadline_);
+            else
+                room_.wait(lock);
+        }
         held_ += size;
         unhanded_ = true;
         if (size == capture_queue_block && !spare_.empty()) {
@@ -159,7 +219,76 @@ capture_writer::command& capture_writer::queue(operation kind, unsigned id, std:
     command& work = filling_->commands[filling_->count++];
     work.kind = kind;
     work.id = id;
-    return work;
+    work.data = filling_->block.get() + filling_->used;
+    work.length = static_cast<unsigned>(length);
+    if (length > 0)
+        std::memcpy(filling_->block.get() + filling_->used, data, length);
+    filling_->used += length;
+    filling_->charged += charge;
+    return &work;
+}
+
+bool capture_writer::past_deadline(std::unique_lock<std::mutex>&)
+{
+    return has_deadline_ && std::chrono::steady_clock::now() >= deadline_;
+}
+
+void capture_writer::give_up()
+{
+    {
+        const std::lock_guard lock(mutex_);
+        abandoned_ = true;
+        abandoning_.store(true, std::memory_order_relaxed);
+        // The outcomes answered so far are real; nothing after them will be.
+        answers_ready_.store(true, std::memory_order_relaxed);
+        queued_.clear();
+    }
+    work_.notify_one();
+    filling_.reset();
+    hand_over_asked_.store(false, std::memory_order_relaxed);
+    take_outcomes();
+    given_up_ = true;
+
+    // The reports whose outcomes are known are made as usual; every other
+    // capture fails once, and a capture begun after it has its own report.
+    std::unordered_map<unsigned, bool> failed;
+    while (!pending_.empty()) {
+        pending_report next = std::move(pending_.front());
+        pending_.pop_front();
+        try {
+            if (next.kind == operation::begin) {
+                failed[next.id] = false;
+                report(next);
+            } else if (!codes_.empty()) {
+                report(next);
+            } else if (!failed[next.id]) {
+                failed[next.id] = true;
+                owner_->on_capture_error(next.id, 1, "");
+            }
+        } catch (...) {
+        }
+    }
+    for (const auto& [id, reported] : failed)
+        if (reported)
+            open_.erase(id);
+}
+
+void capture_writer::stop_by(std::chrono::steady_clock::time_point deadline)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        if (has_deadline_ && deadline_ <= deadline)
+            return;
+        has_deadline_ = true;
+        deadline_ = deadline;
+    }
+    room_.notify_all();
+}
+
+bool capture_writer::settled()
+{
+    const std::lock_guard lock(mutex_);
+    return !writing_ && queued_.empty() && (!abandoned_ || table_dropped_);
 }
 
 void capture_writer::hand_over()
@@ -248,10 +377,22 @@ void capture_writer::report(const pending_report& next)
 
 void capture_writer::drain()
 {
+    if (given_up_)
+        return;
     hand_over();
     {
         std::unique_lock lock(mutex_);
-        room_.wait(lock, [&] { return queued_.empty() && !writing_; });
+        while (!queued_.empty() || writing_) {
+            if (past_deadline(lock)) {
+                lock.unlock();
+                give_up();
+                return;
+            }
+            if (has_deadline_)
+                room_.wait_until(lock, deadline_);
+            else
+                room_.wait(lock);
+        }
     }
     deliver();
 }
@@ -268,13 +409,28 @@ void capture_writer::write_loop()
     answers done;
     std::unique_lock lock(mutex_);
     for (;;) {
-        work_.wait(lock, [&] { return !queued_.empty() || ending_ || unhanded_; });
+        work_.wait(lock, [&] { return !queued_.empty() || ending_ || unhanded_ || abandoned_; });
         if (ending_)
             return;
+        if (abandoned_) {
+            // Given up: the open captures go with their temporary files. On
+            // storage that hangs that may take long, so it is done here.
+            if (!table_dropped_) {
+                writing_ = true;
+                lock.unlock();
+                table_.reset();
+                lock.lock();
+                table_dropped_ = true;
+                writing_ = false;
+                room_.notify_all();
+            }
+            work_.wait(lock, [&] { return ending_; });
+            return;
+        }
         if (queued_.empty()) {
             // The capture thread is filling a batch: give it the time to fill
             // its block, then ask for what it has.
-            const auto handed = [&] { return !queued_.empty() || ending_; };
+            const auto handed = [&] { return !queued_.empty() || ending_ || abandoned_; };
             if (!work_.wait_for(lock, std::chrono::milliseconds(capture_hand_over_ms), handed)) {
                 hand_over_asked_.store(true, std::memory_order_relaxed);
                 wake_capture(lock);
@@ -287,17 +443,25 @@ void capture_writer::write_loop()
         writing_ = true;
         lock.unlock();
 
-        for (std::size_t i = 0; i < work->count; ++i)
+        for (std::size_t i = 0; i < work->count && !abandoning_.load(std::memory_order_relaxed); ++i)
             perform(work->commands[i], done);
         work->count = 0;
         work->used = 0;
+        work->charged = 0;
 
         lock.lock();
-        answered_.codes.insert(answered_.codes.end(), done.codes.begin(), done.codes.end());
-        std::move(done.paths.begin(), done.paths.end(), std::back_inserter(answered_.paths));
+        if (abandoned_) {
+            // The capture thread no longer takes answers and has reported
+            // these captures failed: a file put in place meanwhile goes.
+            for (const std::string& path : done.paths)
+                ::unlink(path.c_str());
+        } else {
+            answered_.codes.insert(answered_.codes.end(), done.codes.begin(), done.codes.end());
+            std::move(done.paths.begin(), done.paths.end(), std::back_inserter(answered_.paths));
+            answers_ready_.store(true, std::memory_order_release);
+        }
         done.codes.clear();
         done.paths.clear();
-        answers_ready_.store(true, std::memory_order_release);
         held_ -= work->size;
         if (work->size == capture_queue_block)
             spare_.push_back(std::move(work));
@@ -321,22 +485,22 @@ void capture_writer::perform(command& work, answers& done)
     int code = 0;
     switch (work.kind) {
     case operation::begin:
-        table_.begin(work.id, work.path, work.coding, work.total);
+        table_->begin(work.id, std::string(work.data, work.length), work.coding, work.total);
         return;
     case operation::append:
-        if (!table_.append(work.id, work.data, work.length, code))
+        if (!table_->append(work.id, work.data, work.length, code))
             code = -1;
         break;
     case operation::finish: {
         std::string path;
-        if (!table_.finish(work.id, code, path))
+        if (!table_->finish(work.id, code, path))
             code = -1;
         else if (code == 0)
             done.paths.push_back(std::move(path));
         break;
     }
     case operation::close:
-        if (!table_.close(work.id, code))
+        if (!table_->close(work.id, code))
             code = -1;
         break;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -19,15 +20,22 @@
 
 namespace mediacap {
 
-// Captured bytes waiting for the writer thread, at most. The queue is made of
-// blocks of capture_queue_block bytes (a larger chunk takes a block of its
-// own size), and this bounds the bytes of all blocks in use: past it the
-// capture thread waits for the writer instead of holding more.
+// Bytes waiting for the writer thread, at most. The queue is made of blocks
+// of capture_queue_block bytes (larger work takes a block of its own size),
+// and this bounds the bytes of all blocks in use: past it the capture thread
+// waits for the writer instead of holding more. A block is charged with
+// everything its work holds: the body bytes and final paths it carries, each
+// queued operation with its report in waiting (capture_command_cost), and
+// the copy of the exchange that a started report keeps while the reports
+// before it wait for the writer.
 inline constexpr std::size_t capture_queue_limit = std::size_t(16) << 20;
 inline constexpr std::size_t capture_queue_block = std::size_t(512) << 10;
 // Queued work goes to the writer when its block is full, or when the writer
 // has waited this long for it with nothing else to do.
 inline constexpr int capture_hand_over_ms = 5;
+
+// Charged for each queued operation besides the bytes it carries.
+inline constexpr std::size_t capture_command_cost = 128;
 
 // Writes captured bodies on a thread of its own, and reports them on the
 // capture thread in the order of the capture table's operations.
@@ -52,6 +60,16 @@ inline constexpr int capture_hand_over_ms = 5;
 // wake its capture loop so that deliver runs even while no packet comes. An
 // exception thrown by the owner's report is dropped; the reports after it
 // still come.
+//
+// A stop gives the writer until a deadline (stop_by). The capture thread never
+// waits past it, not for room and not in drain, even when the writer is held
+// in the kernel by storage that hangs: it gives the writer up. Each capture
+// whose outcome the writer has not answered by then fails with one error
+// report (code 1); later operations start no capture, and end an open one
+// with its error. The writer drops the work it has not done and its open
+// captures with their temporary files, and takes back a file that it put in
+// place but whose report it could no longer give, so no file is left under a
+// final name that was not reported finished.
 class capture_writer {
 public:
     // Starts the writer thread. `owner` must outlive this object; `wake` may
@@ -75,16 +93,27 @@ public:
     // reports whose outcomes are known. Never waits for the writer.
     void deliver();
     // Hands over all queued work, waits until the writer has done it, and
-    // makes every report left.
+    // makes every report left; past the stop_by deadline it gives the writer
+    // up instead (see above).
     void drain();
 
+    // The capture thread waits for the writer until `deadline` at most, from
+    // now on; the earliest deadline given counts. Any thread.
+    void stop_by(std::chrono::steady_clock::time_point deadline);
+
+    // True when the writer thread is idle for good: its work is done, or it
+    // was given up and has dropped what it held. Any thread.
+    bool settled();
+
     // Bytes of the queue's blocks in use now (at most capture_queue_limit,
-    // or one chunk larger than it). Any thread.
+    // or one piece of work larger than it). Any thread.
     std::size_t queued_bytes();
 
 private:
     // The capture table's operation that a command or a report stands for.
     enum class operation : std::uint8_t { begin, append, finish, close };
+    // `data` and `length`: an append's chunk, or a begin's final path, in the
+    // batch's block.
     struct command {
         operation kind;
         http::body_coding coding;
@@ -92,17 +121,17 @@ private:
         unsigned length;
         const char* data;
         double total;
-        std::string path;
     };
     // Work handed over in one go: its commands and the block that holds the
-    // bytes of its data commands. The commands past `count` are left from an
-    // earlier use, so that their paths keep their storage.
+    // bytes they carry. `charged` counts those bytes and everything else the
+    // work holds (see capture_queue_limit), at most `size`.
     struct batch {
         std::vector<command> commands;
         std::size_t count = 0;
         std::unique_ptr<char[]> block;
         std::size_t size = 0;
         std::size_t used = 0;
+        std::size_t charged = 0;
     };
     // The writer answers each append, finish and close with the table's
     // code, -1 when the table had no such capture; a finish that put its
@@ -151,11 +180,14 @@ private:
         std::size_t head_ = 0;
     };
 
-    command& queue(operation kind, unsigned id, std::size_t bytes);
+    command* queue(operation kind, unsigned id, const char* data, std::size_t length, std::size_t extra);
     void end(operation kind, unsigned id);
     void hand_over();
     void take_outcomes();
     void report(const pending_report& next);
+    bool past_deadline(std::unique_lock<std::mutex>& lock);
+    void give_up();
+    void fail_open(unsigned id);
     void write_loop();
     void perform(command& work, answers& done);
     void wake_capture(std::unique_lock<std::mutex>& lock);
@@ -172,6 +204,7 @@ private:
     fifo<pending_report> pending_;
     fifo<int> codes_;
     fifo<std::string> paths_;
+    bool given_up_ = false;  // the writer was given up at the deadline
 
     // Shared, under mutex_.
     std::mutex mutex_;
@@ -184,11 +217,16 @@ private:
     bool writing_ = false;
     bool ending_ = false;
     bool unhanded_ = false;  // the capture thread fills a batch
+    bool has_deadline_ = false;
+    std::chrono::steady_clock::time_point deadline_;
+    bool abandoned_ = false;      // given up; the writer drops its work
+    bool table_dropped_ = false;  // ... and has dropped it
+    std::atomic<bool> abandoning_{false};  // abandoned_, read by the writer between commands
     std::atomic<bool> answers_ready_{false};
     std::atomic<bool> hand_over_asked_{false};
 
     // Writer thread only.
-    http::capture_table table_;
+    std::unique_ptr<http::capture_table> table_;
 
     std::thread writer_;
 };

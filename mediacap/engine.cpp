@@ -1,5 +1,7 @@
 #include "mediacap/engine.hpp"
 
+#include <unistd.h>
+
 #include <array>
 #include <cstdint>
 #include <set>
@@ -61,10 +63,24 @@ void engine::run()
 
 void engine::stop()
 {
+    const auto deadline = std::chrono::steady_clock::now() + engine_stop_limit;
     stop_requested_ = true;
+    captures_.stop_by(deadline);
     nids::dispatcher::instance().stop();
-    downloader_.cancel_all();
-    downloader_.wait();
+    downloader_.close();
+    downloader_.wait_until(deadline);
+    const std::lock_guard lock(reports_mutex_);
+    if (reports_closed_)
+        return;
+    reports_closed_ = true;
+    for (const unsigned id : running_downloads_)
+        owner_->on_download_error(id, 0, http::downloader::cancelled_message());
+    running_downloads_.clear();
+}
+
+bool engine::settled()
+{
+    return captures_.settled() && downloader_.wait_until(std::chrono::steady_clock::now());
 }
 
 void engine::on_request(unsigned id, const http::http_tuple& exchange)
@@ -122,23 +138,42 @@ void engine::on_closed(unsigned id)
     captures_.close(id);
 }
 
+// Each report is made under reports_mutex_, so that once stop() has closed
+// them none is under way either.
 void engine::on_download_started(unsigned id, const http::http_tuple& exchange, const std::string& path)
 {
+    const std::lock_guard lock(reports_mutex_);
+    if (reports_closed_)
+        return;
+    running_downloads_.insert(id);
     owner_->on_download_started(id, exchange, path);
 }
 
 void engine::on_download_progress(unsigned id, unsigned total, unsigned received)
 {
-    owner_->on_download_progress(id, static_cast<double>(total), static_cast<double>(received));
+    const std::lock_guard lock(reports_mutex_);
+    if (!reports_closed_)
+        owner_->on_download_progress(id, static_cast<double>(total), static_cast<double>(received));
 }
 
 void engine::on_download_finished(unsigned id, const std::string& path)
 {
+    const std::lock_guard lock(reports_mutex_);
+    if (reports_closed_) {
+        // Put in place after the stop reported it failed: it goes again.
+        ::unlink(path.c_str());
+        return;
+    }
+    running_downloads_.erase(id);
     owner_->on_download_finished(id, path);
 }
 
 void engine::on_download_error(unsigned id, int code, const std::string& message)
 {
+    const std::lock_guard lock(reports_mutex_);
+    if (reports_closed_)
+        return;
+    running_downloads_.erase(id);
     owner_->on_download_error(id, code, message);
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "mediacap/engine_options.hpp"
@@ -12,13 +15,22 @@
 
 namespace mediacap {
 
+// How long a stop lets downloads and the capture writer's backlog finish.
+// Past it a download still running (held in the kernel by a file system that
+// hangs, say) is reported failed, and every capture still waiting for the
+// writer fails with its error report; the owner hears nothing more of them.
+inline constexpr std::chrono::milliseconds engine_stop_limit{250};
+
 // The capture engine: runs the packet loop on the calling thread, decodes the
 // HTTP exchanges, asks the handler about each one, and captures or downloads
 // what it is told to keep, reporting every transfer to the handler.
 //
 // Lifecycle: construct (download threads start) -> run() on a thread of its
 // own -> stop() from another thread -> destroy only after both stop() and
-// run() have returned.
+// run() have returned. Both return within engine_stop_limit of the stop,
+// whatever the servers and the storage do (the owner's own calls on the
+// capture thread aside), and from then on the owner hears nothing more. The destructor waits for the engine's threads: one that a
+// hanging file system holds in the kernel keeps it waiting (see settled()).
 class engine : public http::downloader_handler {
 public:
     // Neither pointer is owned. `options` must live through the constructor
@@ -32,13 +44,23 @@ public:
     // Blocks in the capture loop until stop(), or until libnids reports a
     // capture error. Throws nids::error when capture cannot start. Before it
     // returns, every captured byte has been written and every capture report
-    // made.
+    // made; after a stop, the captures the writer has not done by the stop's
+    // bound are reported failed instead.
     void run();
 
-    // Ends the capture loop, cancels every download and waits for the pool.
-    // Called from a thread other than the one in run(), before, during or
-    // after it: a run that starts after stop() returns at once.
+    // Ends the capture loop, cancels every download, refuses every later one
+    // (also one decided while the stop goes on), and waits for the running
+    // ones up to engine_stop_limit; those still running then are reported
+    // failed (code 0) here. Called from a thread other than the one in run(),
+    // before, during or after it: a run that starts after stop() returns at
+    // once.
     void stop();
+
+    // After stop() and run() have returned: true when none of the engine's
+    // threads is busy any more, so that destroying it waits for nothing.
+    // False while a write or a download is held in the kernel; the owner may
+    // then destroy the engine on a thread of its own.
+    bool settled();
 
     // Slots of the decoder's signals, on the capture thread. Captured bodies
     // are written by the capture writer's thread; its reports are made here,
@@ -63,6 +85,11 @@ private:
     // Set by stop(); survives into a run that has not started yet, so a stop
     // that comes before run() still ends it at once.
     std::atomic<bool> stop_requested_{false};
+    // Download reports pass to the owner under this lock until stop() closes
+    // them; the downloads started and not ended yet.
+    std::mutex reports_mutex_;
+    bool reports_closed_ = false;
+    std::set<unsigned> running_downloads_;
     // Destroyed in reverse order: captures first (their writer thread ends),
     // then the filter, then the downloader (whose pool waits for its threads).
     http::downloader downloader_;

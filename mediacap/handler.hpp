@@ -16,8 +16,11 @@ namespace mediacap {
 // packets that caused them (soon after the writer's work, also while no more
 // packets come), and all of them before run returns. Download reports come
 // from the download pool threads, several at once; the reports of one
-// download come in order from one thread. Arguments are owned by the caller
-// and valid only during the call.
+// download come in order from one thread. After a stop, a capture or a
+// download that has not ended by the stop's bound is reported failed (code
+// 1, code 0), and nothing is reported after engine::stop and engine::run
+// have returned. Arguments are owned by the caller and valid only during
+// the call.
 class handler {
 public:
     // The result of on_response.

@@ -11,6 +11,7 @@ packages=(
   libboost-dev libboost-regex-dev libboost-filesystem-dev libboost-system-dev libboost-thread-dev
   libgtest-dev libgmock-dev
   ffmpeg xvfb xauth tcpdump iproute2
+  fuse3 libfuse3-dev
   clang libclang-rt-14-dev
 )
 

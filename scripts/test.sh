@@ -2,7 +2,7 @@
 # Installs what is needed, builds everything, then runs every test:
 #   1. the whole project (RelWithDebInfo) and all its tests;
 #   2. the engine again under AddressSanitizer + UndefinedBehaviorSanitizer, and its tests;
-#   3. the thread pool, downloader and capture writer under ThreadSanitizer;
+#   3. the thread pool, downloader, capture writer and engine stop under ThreadSanitizer;
 #   4. bounded fuzzing of the parsers.
 # Every stage runs; a stage that finds no tests fails.
 # Tests that need root and a network namespace skip themselves elsewhere.

@@ -430,7 +430,7 @@ unsigned downloader::download(const http_tuple& exchange, const std::string& pat
     std::shared_ptr<download_job> job;
     {
         std::lock_guard lock(jobs_mutex_);
-        if (queued_jobs_ >= max_queued_jobs || queued_bytes_ + size > max_queued_bytes)
+        if (closed_ || queued_jobs_ >= max_queued_jobs || queued_bytes_ + size > max_queued_bytes)
             return 0;
         ++queued_jobs_;
         queued_bytes_ += size;
@@ -460,9 +460,30 @@ void downloader::cancel_all()
     jobs_.clear();
 }
 
+void downloader::close()
+{
+    {
+        // download() looks under the same lock: a job it scheduled before
+        // this is in the table for cancel_all, and none comes after.
+        std::lock_guard lock(jobs_mutex_);
+        closed_ = true;
+    }
+    cancel_all();
+}
+
 void downloader::wait()
 {
     pool_.wait(0);
+}
+
+bool downloader::wait_until(std::chrono::steady_clock::time_point deadline)
+{
+    return pool_.wait_until(deadline);
+}
+
+std::string downloader::cancelled_message()
+{
+    return curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK);
 }
 
 }  // namespace mediacap::http

@@ -105,8 +105,18 @@ public:
     // and without any report. Jobs scheduled afterwards are not affected.
     void cancel_all();
 
+    // As cancel_all, and every later download is refused (answered 0), so
+    // that nothing starts once the owner has begun to stop.
+    void close();
+
     // Returns when no job is queued or running.
     void wait();
+    // The same, but at `deadline` at the latest: false when a job was still
+    // running then (held in the kernel, say, by a file system that hangs).
+    bool wait_until(std::chrono::steady_clock::time_point deadline);
+
+    // The message of a transfer that was aborted by a cancel.
+    static std::string cancelled_message();
 
 private:
     downloader_handler* handler_;
@@ -116,6 +126,7 @@ private:
     // The jobs queued or running, since the last cancel_all.
     std::unordered_map<unsigned, std::weak_ptr<download_job>> jobs_;
     unsigned next_id_ = 1;
+    bool closed_ = false;
     std::size_t queued_jobs_ = 0;   // scheduled, not yet taken by a worker
     std::size_t queued_bytes_ = 0;  // their size as counted against max_queued_bytes
     // Last, so that it is destroyed first: its tasks use the members above.

@@ -133,6 +133,13 @@ void pool_core::wait(std::size_t threshold)
     }
 }
 
+bool pool_core::wait_until(std::chrono::steady_clock::time_point deadline)
+{
+    monitor_lock lock(monitor_);
+    return worker_idle_or_terminated_.wait_until(lock, deadline,
+                                                 [this] { return active_worker_count_ == 0 && scheduler_.empty(); });
+}
+
 void pool_core::terminate_all_workers(bool wait_for_them)
 {
     monitor_lock lock(monitor_);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -95,6 +96,8 @@ public:
 
     bool schedule(pool_task task);
     void wait(std::size_t threshold);
+    // As wait(0), until `deadline` at most; false when tasks are left then.
+    bool wait_until(std::chrono::steady_clock::time_point deadline);
     void shutdown();
     void terminate_all_workers(bool wait_for_them);
 
@@ -137,6 +140,9 @@ public:
     // threshold 0: returns when no task is queued or running. Above 0:
     // returns when running plus queued tasks are at most `threshold`.
     void wait(std::size_t threshold = 0) const;
+    // As wait(0), but returns at `deadline` at the latest: false when a task
+    // was still queued or running then.
+    bool wait_until(std::chrono::steady_clock::time_point deadline) const { return core_->wait_until(deadline); }
 
     std::size_t active() const { return core_->active_workers(); }
     std::size_t pending() const { return core_->pending_tasks(); }

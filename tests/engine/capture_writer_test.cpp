@@ -253,53 +253,76 @@ TEST_F(CaptureWriter, ReportsAndFilesAreThoseOfTheTableCalledDirectly)
     }
 }
 
-// The writer pauses after its first batch (in its wake call); the capture
-// thread then queues up to the bound and waits there. Released, everything
-// arrives whole.
+// The writer pauses at its first hand-over (in its wake call); the capture
+// thread then queues up to the bound and waits there, whether the queue
+// holds bodies or the exchanges of started reports that wait behind other
+// reports. Released, everything arrives whole.
 TEST_F(CaptureWriter, TheCaptureThreadWaitsAtTheQueueBound)
 {
-    fs::create_directories(root_);
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool released = false;
-    auto wake = [&] {
-        std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return released; });
+    constexpr std::size_t chunk_size = 60000;
+    const struct {
+        const char* name;
+        std::size_t captures;
+        std::size_t head_bytes;  // of each request's head
+        std::size_t chunks;      // of each body
+    } cases[] = {
+        {"one body larger than the bound", 1, 0, (mediacap::capture_queue_limit + (std::size_t(8) << 20)) / chunk_size},
+        {"bodiless captures with 32 KiB request heads", 3000, 32 << 10, 0},
     };
-    recording_handler handler([](const http_tuple&, std::string&) { return 2; });
-    const std::string chunk = random_bytes(60000, 5);
-    const std::size_t chunks = (mediacap::capture_queue_limit + (std::size_t(8) << 20)) / chunk.size();
-    std::string body;
-    for (std::size_t i = 0; i < chunks; ++i)
-        body += chunk;
+    const std::string chunk = random_bytes(chunk_size, 5);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool released = false;
+        auto wake = [&] {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return released; });
+        };
+        recording_handler handler([](const http_tuple&, std::string&) { return 2; });
+        std::string body;
+        for (std::size_t i = 0; i < c.chunks; ++i)
+            body += chunk;
+        http_tuple exchange = response(body);
+        exchange.request.headers["Cookie"] = std::string(c.head_bytes, 'c');
+        const std::size_t steps = c.captures * (c.chunks + 2);
 
-    capture_writer writer(&handler, wake);
-    std::atomic<std::size_t> queued{0};
-    std::thread capture([&] {
-        writer.begin(1, response(body), (root_ / "large.bin").string());
-        for (std::size_t i = 0; i < chunks; ++i) {
-            writer.append(1, chunk.data(), static_cast<unsigned>(chunk.size()));
-            queued += chunk.size();
+        capture_writer writer(&handler, wake);
+        std::atomic<std::size_t> done{0};
+        std::thread capture([&] {
+            for (unsigned id = 1; id <= c.captures; ++id) {
+                writer.begin(id, exchange, (root_ / (std::to_string(id) + ".bin")).string());
+                ++done;
+                for (std::size_t i = 0; i < c.chunks; ++i, ++done)
+                    writer.append(id, chunk.data(), static_cast<unsigned>(chunk.size()));
+                c.chunks > 0 ? writer.finish(id) : writer.close(id);
+                ++done;
+            }
+            writer.drain();
+        });
+        // Bounded poll until the capture thread has filled the queue.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (writer.queued_bytes() + mediacap::capture_queue_block <= mediacap::capture_queue_limit &&
+               std::chrono::steady_clock::now() < limit)
+            std::this_thread::yield();
+        EXPECT_LE(writer.queued_bytes(), mediacap::capture_queue_limit);
+        EXPECT_LT(done.load(), steps) << "the capture thread went past the bound";
+        {
+            std::lock_guard lock(mutex);
+            released = true;
         }
-        writer.finish(1);
-        writer.drain();
-    });
-    // Bounded poll until the capture thread has filled the queue.
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (writer.queued_bytes() + mediacap::capture_queue_block <= mediacap::capture_queue_limit &&
-           std::chrono::steady_clock::now() < limit)
-        std::this_thread::yield();
-    EXPECT_LE(writer.queued_bytes(), mediacap::capture_queue_limit);
-    EXPECT_LT(queued.load(), body.size()) << "the capture thread went past the bound";
-    {
-        std::lock_guard lock(mutex);
-        released = true;
-    }
-    changed.notify_all();
-    capture.join();
+        changed.notify_all();
+        capture.join();
 
-    EXPECT_EQ(queued.load(), body.size());
-    EXPECT_EQ(handler.of_kind("capture_progress").size(), chunks);
-    ASSERT_EQ(handler.of_kind("capture_finished").size(), 1u);
-    EXPECT_TRUE(read_file(root_ / "large.bin") == body);
+        EXPECT_EQ(done.load(), steps);
+        EXPECT_EQ(handler.of_kind("capture_started").size(), c.captures);
+        EXPECT_EQ(handler.of_kind("capture_progress").size(), c.captures * c.chunks);
+        EXPECT_EQ(handler.of_kind("capture_stream_closed").size(), c.chunks > 0 ? 0 : c.captures);
+        ASSERT_EQ(handler.of_kind("capture_finished").size(), c.chunks > 0 ? c.captures : 0);
+        if (c.chunks > 0) {
+            EXPECT_TRUE(read_file(root_ / "1.bin") == body);
+        }
+    }
 }

@@ -11,8 +11,11 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <optional>
 #include <random>
+#include <set>
 #include <thread>
+#include <utility>
 
 #include "mediacap/engine.hpp"
 #include "recording_handler.hpp"
@@ -237,6 +240,128 @@ TEST_F(EngineLive, StopCancelsRunningDownloads)
     EXPECT_TRUE(handler.of_kind("download_finished").empty());
     EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 0)
         << "no partial file may reach the final folder";
+}
+
+
+// A listening socket whose accept queue is full: a connection to it stays in
+// its connect, since the kernel drops every further SYN.
+class full_backlog {
+public:
+    full_backlog()
+    {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(listener_, 0);
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        for (int i = 0; i < 2; ++i) {
+            const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            clients_.push_back(client);
+        }
+    }
+    ~full_backlog()
+    {
+        close_listener();
+        for (const int client : clients_)
+            ::close(client);
+    }
+    // Later SYNs are then answered with a reset.
+    void close_listener()
+    {
+        if (listener_ >= 0)
+            ::close(std::exchange(listener_, -1));
+    }
+    std::uint16_t port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::vector<int> clients_;
+};
+
+// A stop while one replay runs and the capture thread is deciding another:
+// the late one never starts, and the stop, the capture thread's return and
+// the engine's destruction take well under a second together, whatever the
+// server does to the replay that runs (in its connect, its head or its body)
+// and would do to the late one.
+TEST_F(EngineLive, StopIsPromptWhateverTheServersDo)
+{
+    SKIP_WITHOUT_PRIVATE_NETWORK();
+    using fault = http_reply::fault;
+    const struct {
+        const char* name;
+        std::optional<http_reply> answer;  // none: a server whose accept queue is full
+    } cases[] = {
+        {"a server that never answers", http_reply("x").with_fault(fault::never_answer)},
+        {"a server that stalls after its head", http_reply(random_bytes(50000, 3)).with_fault(fault::stall_after_headers)},
+        {"a server that sends a byte every 100 s", http_reply(random_bytes(50000, 4)).dripping(std::chrono::seconds(100))},
+        {"a server that never accepts", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        http_server server;
+        full_backlog backlog;
+        if (c.answer) {
+            server.route("/first.flv", *c.answer);
+            server.route("/late.flv", *c.answer);
+        }
+        const std::uint16_t port = c.answer ? server.port() : backlog.port();
+        const recording_handler* self = nullptr;
+        recording_handler handler([&](const mediacap::http::http_tuple& exchange, std::string& path) {
+            // The late replay is decided once the stop has cancelled the first.
+            if (exchange.request.path == "/late.flv")
+                self->wait_for("download_error", 1, std::chrono::seconds(10));
+            path = (folder_ / exchange.request.path.substr(1)).string();
+            return int(mediacap::handler::download);
+        });
+        self = &handler;
+        options_.pool_size = 2;
+        auto engine = std::make_unique<mediacap::engine>(&options_, &handler);
+        std::thread capture([&] {
+            for (const char* target : {"/first.flv", "/late.flv"}) {
+                mediacap::http::http_tuple exchange;
+                exchange.request.server_address = "127.0.0.1";
+                exchange.request.server_port = port;
+                exchange.request.method = "GET";
+                exchange.request.path = target;
+                exchange.response.status = 200;
+                engine->on_request(1, exchange);
+            }
+        });
+        EXPECT_TRUE(handler.wait_for("download_started", 1));
+        if (c.answer) {
+            EXPECT_TRUE(server.wait_for_requests(1));
+        }
+
+        const auto begun = std::chrono::steady_clock::now();
+        auto stopped = std::async(std::launch::async, [&] {
+            engine->stop();
+            capture.join();
+            engine.reset();
+        });
+        const bool prompt = stopped.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        const auto took = std::chrono::steady_clock::now() - begun;
+        // Lets an engine that did not stop end at last.
+        server.release_held();
+        backlog.close_listener();
+        stopped.get();
+        EXPECT_TRUE(prompt) << "the stop did not end within 5 s";
+        EXPECT_LT(took, std::chrono::seconds(2))
+            << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+
+        EXPECT_EQ(handler.of_kind("download_started").size(), 1u) << "the late replay started";
+        const auto errors = handler.of_kind("download_error");
+        EXPECT_EQ(errors.size(), 1u);
+        for (const auto& error : errors)
+            EXPECT_EQ(error.code, 0);
+        EXPECT_LE(server.request_count(), 1u);
+        EXPECT_EQ(test_support::names_in(folder_), std::set<std::string>{});
+    }
 }
 
 

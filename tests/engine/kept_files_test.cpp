@@ -11,13 +11,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <future>
+#include <map>
 #include <set>
 #include <thread>
 
 #include "mediacap/capture_writer.hpp"
 #include "mediacap/transfers/temporary_file.hpp"
 #include "recording_handler.hpp"
+#include "tests/support/hanging_disk.hpp"
 #include "tests/support/http_server.hpp"
 #include "testkit/pcap_writer.hpp"
 #include "tests/support/private_mounts.hpp"
@@ -266,6 +270,138 @@ TEST_F(KeptFiles, ConcurrentWritersStayOutOfTheReserve_NeedsRoot)
     EXPECT_EQ(names_in(disk_), kept) << "a failed transfer left something";
     EXPECT_LE(kept_bytes, room);
     EXPECT_GE(least_free, reserve) << "a write ate into the reserve";
+}
+
+// The data folder's disk stops answering while captures are written, and the
+// stop comes while the writer waits in the kernel: the run still ends within
+// the stop's bound, each capture fails with one report, and once the disk
+// answers again nothing is left of them, neither under a final name nor as a
+// partial file.
+TEST_F(KeptFiles, AStopEndsInTimeWhenTheDiskHangs_NeedsRoot)
+{
+    SKIP_WITHOUT_PRIVATE_MOUNTS();
+    using hung = test_support::hanging_disk::operations;
+    const fs::path backing = folder_ / "backing";
+    const struct {
+        const char* name;
+        std::size_t body_size;
+        hung what;
+    } cases[] = {
+        {"writes hang half-way through a body", mediacap::http::capture_piece_size + 50000, hung::writes},
+        {"writes hang at the end of a body", 40000, hung::writes},
+        {"putting a whole file in place hangs", 40000, hung::renames},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(backing);
+        fs::create_directories(backing);
+        std::string why_not;
+        auto disk = test_support::hanging_disk::mount(backing.string(), disk_.string(), why_not);
+        if (!disk)
+            GTEST_SKIP() << "no file system in user space: " << why_not;
+        std::vector<std::string> bodies;
+        for (unsigned i = 0; i < 6; ++i)
+            bodies.push_back(random_bytes(c.body_size, 20 + i));
+        write_interleaved(capture_, bodies);
+        disk->hang(c.what);
+
+        recording_handler handler(capture_into(disk_));
+        mediacap::engine_options options;
+        options.device = "unused";
+        options.pool_size = 1;
+        options.capture_file = capture_;
+        auto engine = std::make_unique<mediacap::engine>(&options, &handler);
+        auto run = std::async(std::launch::async, [&] { engine->run(); });
+        // Bounded poll until the writer waits in the kernel.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (disk->held() == 0 && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_GT(disk->held(), 0u) << "no write reached the disk";
+
+        const auto stopped = std::chrono::steady_clock::now();
+        engine->stop();
+        const bool in_time = run.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        const auto took = std::chrono::steady_clock::now() - stopped;
+        EXPECT_TRUE(in_time) << "the run did not end within 5 s of the stop";
+        EXPECT_LT(took, std::chrono::seconds(2))
+            << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+        EXPECT_FALSE(engine->settled()) << "the writer cannot have left the kernel";
+
+        disk->release();
+        run.get();
+        engine.reset();
+        disk.reset();
+
+        std::map<unsigned, std::vector<std::string>> ends;
+        for (const auto& report : handler.reports())
+            if (report.kind != "capture_started" && report.kind != "capture_progress")
+                ends[report.id].push_back(report.kind + " " + std::to_string(report.code));
+        EXPECT_EQ(handler.of_kind("capture_started").size(), bodies.size());
+        EXPECT_EQ(ends.size(), bodies.size());
+        for (const auto& [id, reports] : ends)
+            EXPECT_EQ(reports, std::vector<std::string>{"capture_error 1"}) << "capture " << id;
+        EXPECT_EQ(names_in(backing), std::set<std::string>{}) << "a failed capture left something";
+    }
+}
+
+// A replay held in the kernel by a disk that hangs: the stop still returns
+// within its bound, with the replay's error report, and nothing more is
+// reported or kept once the disk answers, also when the replay held was
+// putting its whole file in place.
+TEST_F(KeptFiles, AStopDoesNotWaitForAReplayTheDiskHolds_NeedsRoot)
+{
+    SKIP_WITHOUT_PRIVATE_MOUNTS();
+    using hung = test_support::hanging_disk::operations;
+    const fs::path backing = folder_ / "backing";
+    http_server server;
+    server.route("/clip", http_reply(random_bytes(600000, 8)));
+    for (const hung what : {hung::writes, hung::renames}) {
+        SCOPED_TRACE(what == hung::writes ? "writes hang" : "renames hang");
+        fs::remove_all(backing);
+        fs::create_directories(backing);
+        std::string why_not;
+        auto disk = test_support::hanging_disk::mount(backing.string(), disk_.string(), why_not);
+        if (!disk)
+            GTEST_SKIP() << "no file system in user space: " << why_not;
+        disk->hang(what);
+        recording_handler handler([this](const mediacap::http::http_tuple&, std::string& path) {
+            path = (disk_ / "clip.mp4").string();
+            return int(mediacap::handler::download);
+        });
+        mediacap::engine_options options;
+        options.pool_size = 1;
+        auto engine = std::make_unique<mediacap::engine>(&options, &handler);
+        mediacap::http::http_tuple exchange;
+        exchange.request.server_address = server.address();
+        exchange.request.server_port = server.port();
+        exchange.request.method = "GET";
+        exchange.request.path = "/clip";
+        exchange.response.status = 200;
+        engine->on_request(1, exchange);
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (disk->held() == 0 && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_GT(disk->held(), 0u) << "nothing reached the disk";
+
+        const auto stopped = std::chrono::steady_clock::now();
+        auto stop = std::async(std::launch::async, [&] { engine->stop(); });
+        const bool in_time = stop.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        const auto took = std::chrono::steady_clock::now() - stopped;
+        EXPECT_TRUE(in_time) << "the stop did not return within 5 s";
+        EXPECT_LT(took, std::chrono::seconds(2))
+            << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+        EXPECT_FALSE(engine->settled()) << "the replay cannot have left the kernel";
+        const auto reported = handler.reports();
+
+        disk->release();
+        stop.get();
+        engine.reset();
+        disk.reset();
+        EXPECT_EQ(handler.reports().size(), reported.size()) << "a report came after the stop returned";
+        EXPECT_EQ(handler.of_kind("download_error").size(), 1u);
+        EXPECT_TRUE(handler.of_kind("download_finished").empty());
+        EXPECT_EQ(names_in(backing), std::set<std::string>{});
+    }
 }
 
 // A capture whose process is killed in the middle of the body, then a new

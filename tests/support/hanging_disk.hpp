@@ -1,0 +1,64 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct fuse;
+
+namespace test_support {
+
+// A file system in user space, served by this process, that shows the folder
+// `backing` at `mount_point` and whose writes can be made to hang the way
+// those of a device that stops answering do: the writing thread waits in the
+// kernel until the disk is released.
+//
+// Mounting needs root and /dev/fuse; call it inside a private mount namespace
+// (private_mounts.hpp). The destructor releases the held writes and unmounts;
+// files still open on the disk must be closed before, or its threads cannot
+// end.
+class hanging_disk {
+public:
+    // Mounts the disk; null, with the reason in `why_not`, when it cannot.
+    static std::unique_ptr<hanging_disk> mount(const std::string& backing, const std::string& mount_point,
+                                               std::string& why_not);
+    ~hanging_disk();
+
+    hanging_disk(const hanging_disk&) = delete;
+    hanging_disk& operator=(const hanging_disk&) = delete;
+
+    // What hangs: writes into files, or the renames and links that put a
+    // file in place.
+    enum class operations { writes, renames };
+
+    // From now on every such operation waits until release().
+    void hang(operations which = operations::writes);
+    void release();
+    // Operations waiting now.
+    std::size_t held();
+
+    // The file system's side; public for its C callbacks only.
+    std::string backing_path(const char* path) const { return backing_ + path; }
+    void before(operations which);
+
+private:
+    hanging_disk(std::string backing, std::string mount_point);
+    void serve();
+
+    std::string backing_;
+    std::string mount_point_;
+    ::fuse* fuse_ = nullptr;
+    unsigned connection_ = 0;  // the kernel's number of the mount's connection
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool hanging_ = false;
+    operations hung_ = operations::writes;
+    std::size_t held_ = 0;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace test_support
