@@ -1,11 +1,15 @@
 #include "CaptureEngine.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QMetaMethod>
 #include <QMutexLocker>
 #include <QRegularExpression>
 #include <QStandardPaths>
 
+#include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "SafeNames.h"
@@ -17,6 +21,13 @@ namespace {
 
 // The engine replays each kept download request on this many threads.
 constexpr std::uint32_t downloadThreads = 10;
+
+// How long stop() waits for the capture thread: the engine's own bound for
+// its stop and its run, and as much again for the thread to leave.
+constexpr std::chrono::milliseconds stopWaitLimit = mediacap::engine_stop_limit * 2;
+
+// Held by the run() that uses the capture loop.
+std::timed_mutex captureLoop;
 
 QStringList loadAdvertisingHosts()
 {
@@ -43,10 +54,45 @@ CaptureEngine::CaptureEngine(const QString& device, QObject* parent)
 
 CaptureEngine::~CaptureEngine()
 {
-    stop();
+    if (!stop()) {
+        wait();
+        finishPeriod();
+    }
 }
 
 void CaptureEngine::run()
+{
+    {
+        QMutexLocker locker(&engineLock);
+        runEnding = false;
+    }
+    // A period given up by its stop may still be in the capture loop, and
+    // libnids runs one loop per process: wait for it, unless stopped first.
+    std::unique_lock loop(captureLoop, std::defer_lock);
+    while (!loop.try_lock_for(std::chrono::milliseconds(50)))
+        if (stopRequested())
+            return;
+
+    capture();
+
+    std::unique_ptr<mediacap::engine> finished;
+    bool cleanUp;
+    {
+        QMutexLocker locker(&engineLock);
+        runEnding = true;
+        cleanUp = givenUp;
+        if (givenUp)
+            finished = std::move(engine);
+    }
+    // Given up by its stop, the period cleans up after itself, before the
+    // next period may capture: its engine and its empty folders go.
+    if (cleanUp) {
+        destroyEngine(std::move(finished));
+        siteFolders.closeAll();
+    }
+}
+
+void CaptureEngine::capture()
 {
     mediacap::engine_options options;
     options.device = device.toStdString();
@@ -85,9 +131,9 @@ void CaptureEngine::run()
         if (!running)
             return;
 
-        // The engine stays alive through its run: only stop() destroys it, and
-        // stop() waits for this thread first. A stop() that came after the
-        // hand-over above makes this run return at once.
+        // The engine stays alive through its run: only stop() (or run(), for
+        // a period given up) destroys it, after this has returned. A stop()
+        // that came after the hand-over above makes this run return at once.
         running->run();
     } catch (...) {
         // The engine reports a device it cannot open as nids::error; nothing
@@ -96,13 +142,20 @@ void CaptureEngine::run()
     }
 }
 
-void CaptureEngine::stop()
+bool CaptureEngine::stop()
 {
-    mediacap::engine* current;
+    const QDeadlineTimer limit(stopWaitLimit, Qt::PreciseTimer);
+    mediacap::engine* current = nullptr;
+    bool alreadyGivenUp;
     {
         QMutexLocker locker(&engineLock);
+        // Only the stop that ends the period stops its engine: a later one
+        // (the destructor's) must not stop the capture loop of the next
+        // period, which libnids shares.
+        if (!stopping)
+            current = engine.get();
         stopping = true;
-        current = engine.get();
+        alreadyGivenUp = givenUp;
     }
     // Called with the lock released: the engine waits for its download pool,
     // and nothing here needs to be held meanwhile.
@@ -113,11 +166,45 @@ void CaptureEngine::stop()
     // the engine's run is still on the stack: it has been told to end, and
     // the GUI thread's later stop() or the destructor destroys it.
     if (QThread::currentThread() == this)
+        return false;
+
+    // The capture loop notices the stop at its next turn; run() then returns
+    // within the engine's bound, unless storage holds this thread in the
+    // kernel while it makes a folder. The window does not wait for that.
+    if (!wait(alreadyGivenUp ? QDeadlineTimer(0) : limit)) {
+        bool ending;
+        {
+            QMutexLocker locker(&engineLock);
+            ending = runEnding;
+            givenUp = !ending;
+        }
+        if (!ending) {
+            silence();
+            return false;
+        }
+        // run() is past its last step: only its return is left.
+        wait();
+    }
+    finishPeriod();
+    return true;
+}
+
+void CaptureEngine::stopAndDestroy(CaptureEngine* period)
+{
+    if (period->stop()) {
+        delete period;
         return;
+    }
+    period->setParent(nullptr);
+    connect(period, &QThread::finished, period, &QObject::deleteLater);
+    // The thread may have ended before the connection was made; a second
+    // deleteLater() does no harm.
+    if (period->isFinished())
+        period->deleteLater();
+}
 
-    // The capture loop notices the stop at its next turn; run() then returns.
-    wait();
-
+void CaptureEngine::finishPeriod()
+{
     std::unique_ptr<mediacap::engine> finished;
     {
         QMutexLocker locker(&engineLock);
@@ -126,15 +213,27 @@ void CaptureEngine::stop()
         // begins a new period of monitoring.
         stopping = false;
     }
+    destroyEngine(std::move(finished));
+    // No transfer reports any more: folders they left empty go.
+    siteFolders.closeAll();
+}
+
+void CaptureEngine::destroyEngine(std::unique_ptr<mediacap::engine> finished)
+{
     // The engine's stop and run have returned, so it reports nothing more;
     // but one of its threads may still be held in the kernel by storage that
     // hangs, and its destruction would wait for that. The window does not:
     // such an engine is destroyed on a thread of its own.
     if (finished && !finished->settled())
         std::thread([doomed = std::move(finished)]() mutable { doomed.reset(); }).detach();
-    finished.reset();
-    // No transfer reports any more: folders they left empty go.
-    siteFolders.closeAll();
+}
+
+void CaptureEngine::silence()
+{
+    const QMetaObject& own = staticMetaObject;
+    for (int index = own.methodOffset(); index < own.methodCount(); ++index)
+        if (own.method(index).methodType() == QMetaMethod::Signal)
+            disconnect(this, own.method(index), nullptr, QMetaMethod());
 }
 
 bool CaptureEngine::stopRequested()
