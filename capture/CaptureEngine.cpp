@@ -9,8 +9,10 @@
 #include <QStandardPaths>
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "SafeNames.h"
 #include "mediacap/engine.hpp"
@@ -26,8 +28,47 @@ constexpr std::uint32_t downloadThreads = 10;
 // its stop and its run, and as much again for the thread to leave.
 constexpr std::chrono::milliseconds stopWaitLimit = mediacap::engine_stop_limit * 2;
 
-// Held by the run() that uses the capture loop.
-std::timed_mutex captureLoop;
+// Shared by the periods of monitoring, and never destroyed: a thread that
+// storage holds may still use them as the program exits.
+struct Periods {
+    // Held by the run() that uses the capture loop.
+    std::timed_mutex captureLoop;
+    // Folder cleanups of ended periods still running; a new period captures
+    // only once they are done, so that none removes a folder it files into.
+    std::mutex cleanupLock;
+    std::condition_variable cleanupEnded;
+    unsigned cleanups = 0;
+};
+
+Periods& periods()
+{
+    static auto* shared = new Periods;
+    return *shared;
+}
+
+// Removes the folders that `folders` left empty on a thread of its own, and
+// waits for that until `limit`: on storage that hangs, rmdir waits in the
+// kernel, and the removal then ends after the caller has gone on.
+void closeFolders(std::shared_ptr<SiteFolders> folders, const QDeadlineTimer& limit)
+{
+    Periods& all = periods();
+    auto done = std::make_shared<bool>(false);
+    {
+        const std::lock_guard lock(all.cleanupLock);
+        ++all.cleanups;
+    }
+    std::thread([folders = std::move(folders), done, &all] {
+        folders->closeAll();
+        {
+            const std::lock_guard lock(all.cleanupLock);
+            --all.cleanups;
+            *done = true;
+        }
+        all.cleanupEnded.notify_all();
+    }).detach();
+    std::unique_lock lock(all.cleanupLock);
+    all.cleanupEnded.wait_for(lock, std::chrono::milliseconds(limit.remainingTime()), [&] { return *done; });
+}
 
 QStringList loadAdvertisingHosts()
 {
@@ -56,7 +97,7 @@ CaptureEngine::~CaptureEngine()
 {
     if (!stop()) {
         wait();
-        finishPeriod();
+        finishPeriod(QDeadlineTimer(stopWaitLimit));
     }
 }
 
@@ -67,11 +108,19 @@ void CaptureEngine::run()
         runEnding = false;
     }
     // A period given up by its stop may still be in the capture loop, and
-    // libnids runs one loop per process: wait for it, unless stopped first.
-    std::unique_lock loop(captureLoop, std::defer_lock);
+    // libnids runs one loop per process; an ended one may still be removing
+    // its empty folders. Wait for both, unless stopped first.
+    Periods& all = periods();
+    std::unique_lock loop(all.captureLoop, std::defer_lock);
     while (!loop.try_lock_for(std::chrono::milliseconds(50)))
         if (stopRequested())
             return;
+    {
+        std::unique_lock cleanups(all.cleanupLock);
+        while (!all.cleanupEnded.wait_for(cleanups, std::chrono::milliseconds(50), [&] { return all.cleanups == 0; }))
+            if (stopRequested())
+                return;
+    }
 
     capture();
 
@@ -88,7 +137,7 @@ void CaptureEngine::run()
     // next period may capture: its engine and its empty folders go.
     if (cleanUp) {
         destroyEngine(std::move(finished));
-        siteFolders.closeAll();
+        siteFolders->closeAll();
     }
 }
 
@@ -185,7 +234,7 @@ bool CaptureEngine::stop()
         // run() is past its last step: only its return is left.
         wait();
     }
-    finishPeriod();
+    finishPeriod(limit);
     return true;
 }
 
@@ -203,7 +252,7 @@ void CaptureEngine::stopAndDestroy(CaptureEngine* period)
         period->deleteLater();
 }
 
-void CaptureEngine::finishPeriod()
+void CaptureEngine::finishPeriod(const QDeadlineTimer& limit)
 {
     std::unique_ptr<mediacap::engine> finished;
     {
@@ -214,8 +263,9 @@ void CaptureEngine::finishPeriod()
         stopping = false;
     }
     destroyEngine(std::move(finished));
-    // No transfer reports any more: folders they left empty go.
-    siteFolders.closeAll();
+    // No transfer reports any more: folders they left empty go. A removal
+    // left running keeps its own record; a later period starts afresh.
+    closeFolders(std::exchange(siteFolders, std::make_shared<SiteFolders>()), limit);
 }
 
 void CaptureEngine::destroyEngine(std::unique_ptr<mediacap::engine> finished)
@@ -312,7 +362,7 @@ int CaptureEngine::on_response(const mediacap::http::http_tuple& exchange, std::
                             .arg(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
                                  currentDate().toString(QStringLiteral("yyyy-MM-dd")),
                                  siteFolderName(resource.host));
-    siteFolders.open(dir);
+    siteFolders->open(dir);
     path = QDir::toNativeSeparators(QStringLiteral("%1/%2").arg(dir, resource.name)).toStdString();
     return mode;
 }
@@ -337,7 +387,7 @@ quint64 captureKey(unsigned id)
 
 void CaptureEngine::on_download_started(unsigned id, const mediacap::http::http_tuple& exchange, const std::string& path)
 {
-    siteFolders.started(downloadKey(id), QString::fromStdString(path));
+    siteFolders->started(downloadKey(id), QString::fromStdString(path));
     emit downloadStarted(int(id), HttpResource(mediacap::http::http_tuple(exchange)), QString::fromStdString(path));
 }
 
@@ -348,19 +398,19 @@ void CaptureEngine::on_download_progress(unsigned id, double total, double recei
 
 void CaptureEngine::on_download_finished(unsigned id, const std::string& path)
 {
-    siteFolders.ended(downloadKey(id));
+    siteFolders->ended(downloadKey(id));
     emit downloadFinished(int(id), QString::fromStdString(path));
 }
 
 void CaptureEngine::on_download_error(unsigned id, int code, const std::string& message)
 {
-    siteFolders.ended(downloadKey(id));
+    siteFolders->ended(downloadKey(id));
     emit downloadError(int(id), code, QString::fromLatin1(message.data(), qsizetype(message.size())));
 }
 
 void CaptureEngine::on_capture_started(unsigned id, const mediacap::http::http_tuple& exchange, const std::string& path)
 {
-    siteFolders.started(captureKey(id), QString::fromStdString(path));
+    siteFolders->started(captureKey(id), QString::fromStdString(path));
     emit captureStarted(int(id), HttpResource(mediacap::http::http_tuple(exchange)), QString::fromStdString(path));
 }
 
@@ -371,18 +421,18 @@ void CaptureEngine::on_capture_progress(unsigned id, double total, double receiv
 
 void CaptureEngine::on_capture_finished(unsigned id, const std::string& path)
 {
-    siteFolders.ended(captureKey(id));
+    siteFolders->ended(captureKey(id));
     emit captureFinished(int(id), QString::fromStdString(path));
 }
 
 void CaptureEngine::on_capture_error(unsigned id, int code, const std::string& message)
 {
-    siteFolders.ended(captureKey(id));
+    siteFolders->ended(captureKey(id));
     emit captureError(int(id), code, QString::fromLatin1(message.data(), qsizetype(message.size())));
 }
 
 void CaptureEngine::on_capture_stream_closed(unsigned id)
 {
-    siteFolders.ended(captureKey(id));
+    siteFolders->ended(captureKey(id));
     emit captureStreamClosed(int(id));
 }

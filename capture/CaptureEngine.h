@@ -4,6 +4,7 @@
 #include <string>
 
 #include <QDate>
+#include <QDeadlineTimer>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
@@ -28,7 +29,8 @@ class engine;
 // threads, several at once. The reports build arguments and emit, and tell
 // `siteFolders` (which has its own lock) when a transfer starts and ends.
 // One period at a time runs the engine: a period started while a given-up
-// one still runs waits in run() until that one has ended.
+// one still runs, or while an ended one still removes its empty folders,
+// waits in run() until that is done.
 class CaptureEngine : public QThread, public mediacap::handler {
     Q_OBJECT
 
@@ -58,7 +60,8 @@ public:
     //
     // True when the thread has ended: the engine is destroyed (on a thread of
     // its own when storage that hangs holds the engine's threads) and the
-    // folders left empty are gone. False when the thread is still running at
+    // folders left empty are gone (or, past the limit, go once that storage
+    // answers). False when the thread is still running at
     // the limit (storage holds it in the kernel while it makes a folder): the
     // period is given up. Its signals reach no receiver any more, and once the
     // thread gets free it destroys the engine and removes the empty folders
@@ -120,8 +123,9 @@ private:
     // run() once this thread may use the capture loop.
     void capture();
     // After the thread has ended: destroys the engine, removes the folders
-    // left empty, and lets a later start() begin a new period.
-    void finishPeriod();
+    // left empty (waiting for that until `limit`, then leaving it to a thread
+    // of its own), and lets a later start() begin a new period.
+    void finishPeriod(const QDeadlineTimer& limit);
     // Destroys a stopped engine whose run has returned: on a thread of its
     // own when one of its threads is still busy.
     static void destroyEngine(std::unique_ptr<mediacap::engine> finished);
@@ -142,6 +146,7 @@ private:
     bool runEnding = false;
     bool givenUp = false;
     // The day and site folders of the kept responses, removed again when
-    // their transfers left nothing in them.
-    SiteFolders siteFolders;
+    // their transfers left nothing in them; shared with the thread that
+    // removes them after the period.
+    std::shared_ptr<SiteFolders> siteFolders = std::make_shared<SiteFolders>();
 };

@@ -76,6 +76,7 @@ int on_unlink(const char* path)
 
 int on_rmdir(const char* path)
 {
+    disk().before(hanging_disk::operations::folders);
     return result(::rmdir(real(path).c_str()));
 }
 

@@ -32,7 +32,7 @@ public:
     hanging_disk& operator=(const hanging_disk&) = delete;
 
     // What hangs: writes into files, the renames and links that put a file
-    // in place, or the making of folders.
+    // in place, or the making and removing of folders.
     enum class operations { writes, renames, folders };
 
     // From now on every such operation waits until release().
