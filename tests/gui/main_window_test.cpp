@@ -429,6 +429,18 @@ private slots:
         auto disk = test_support::hanging_disk::mount(backing.path().toStdString(), day.toStdString(), whyNot);
         if (!disk)
             QSKIP(qPrintable(QStringLiteral("no file system in user space: %1").arg(QString::fromStdString(whyNot))));
+        test_support::http_server web(80);
+        web.route("/warm-up.gif", test_support::http_reply(std::string(6000, 'g')).with_header("Content-Type", "image/gif"));
+        const std::string image(40000, 'p');
+        web.route("/held.png", test_support::http_reply(image).with_header("Content-Type", "image/png"));
+
+        MainWindow window(nullptr, refusedAddress());
+        auto* welcome = window.findChild<WelcomeFrame*>();
+        emit welcome->startMonitoring(QStringLiteral("lo"));
+        QPointer<CaptureEngine> held = window.findChild<CaptureEngine*>();
+        QVERIFY(held);
+        QVERIFY2(waitUntilCapturing(held), "no capture of the warm-up image within 30 s");
+
         // Whatever happens, the disk answers again after 10 s: a window that
         // waits for it fails the test instead of hanging it.
         std::mutex watchdogMutex;
@@ -447,17 +459,6 @@ private slots:
             watchdogWake.notify_all();
             watchdog.join();
         });
-        test_support::http_server web(80);
-        web.route("/warm-up.gif", test_support::http_reply(std::string(6000, 'g')).with_header("Content-Type", "image/gif"));
-        const std::string image(40000, 'p');
-        web.route("/held.png", test_support::http_reply(image).with_header("Content-Type", "image/png"));
-
-        MainWindow window(nullptr, refusedAddress());
-        auto* welcome = window.findChild<WelcomeFrame*>();
-        emit welcome->startMonitoring(QStringLiteral("lo"));
-        QPointer<CaptureEngine> held = window.findChild<CaptureEngine*>();
-        QVERIFY(held);
-        QVERIFY2(waitUntilCapturing(held), "no capture of the warm-up image within 30 s");
 
         disk->hang(test_support::hanging_disk::operations::folders);
         if (makingFolder) {
