@@ -1,12 +1,18 @@
 #include "CaptureEngine.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QMetaMethod>
 #include <QMutexLocker>
 #include <QRegularExpression>
 #include <QStandardPaths>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 #include "SafeNames.h"
 #include "mediacap/engine.hpp"
@@ -17,6 +23,52 @@ namespace {
 
 // The engine replays each kept download request on this many threads.
 constexpr std::uint32_t downloadThreads = 10;
+
+// How long stop() waits for the capture thread: the engine's own bound for
+// its stop and its run, and as much again for the thread to leave.
+constexpr std::chrono::milliseconds stopWaitLimit = mediacap::engine_stop_limit * 2;
+
+// Shared by the periods of monitoring, and never destroyed: a thread that
+// storage holds may still use them as the program exits.
+struct Periods {
+    // Held by the run() that uses the capture loop.
+    std::timed_mutex captureLoop;
+    // Folder cleanups of ended periods still running; a new period captures
+    // only once they are done, so that none removes a folder it files into.
+    std::mutex cleanupLock;
+    std::condition_variable cleanupEnded;
+    unsigned cleanups = 0;
+};
+
+Periods& periods()
+{
+    static auto* shared = new Periods;
+    return *shared;
+}
+
+// Removes the folders that `folders` left empty on a thread of its own, and
+// waits for that until `limit`: on storage that hangs, rmdir waits in the
+// kernel, and the removal then ends after the caller has gone on.
+void closeFolders(std::shared_ptr<SiteFolders> folders, const QDeadlineTimer& limit)
+{
+    Periods& all = periods();
+    auto done = std::make_shared<bool>(false);
+    {
+        const std::lock_guard lock(all.cleanupLock);
+        ++all.cleanups;
+    }
+    std::thread([folders = std::move(folders), done, &all] {
+        folders->closeAll();
+        {
+            const std::lock_guard lock(all.cleanupLock);
+            --all.cleanups;
+            *done = true;
+        }
+        all.cleanupEnded.notify_all();
+    }).detach();
+    std::unique_lock lock(all.cleanupLock);
+    all.cleanupEnded.wait_for(lock, std::chrono::milliseconds(limit.remainingTime()), [&] { return *done; });
+}
 
 QStringList loadAdvertisingHosts()
 {
@@ -43,10 +95,53 @@ CaptureEngine::CaptureEngine(const QString& device, QObject* parent)
 
 CaptureEngine::~CaptureEngine()
 {
-    stop();
+    if (!stop()) {
+        wait();
+        finishPeriod(QDeadlineTimer(stopWaitLimit));
+    }
 }
 
 void CaptureEngine::run()
+{
+    {
+        QMutexLocker locker(&engineLock);
+        runEnding = false;
+    }
+    // A period given up by its stop may still be in the capture loop, and
+    // libnids runs one loop per process; an ended one may still be removing
+    // its empty folders. Wait for both, unless stopped first.
+    Periods& all = periods();
+    std::unique_lock loop(all.captureLoop, std::defer_lock);
+    while (!loop.try_lock_for(std::chrono::milliseconds(50)))
+        if (stopRequested())
+            return;
+    {
+        std::unique_lock cleanups(all.cleanupLock);
+        while (!all.cleanupEnded.wait_for(cleanups, std::chrono::milliseconds(50), [&] { return all.cleanups == 0; }))
+            if (stopRequested())
+                return;
+    }
+
+    capture();
+
+    std::unique_ptr<mediacap::engine> finished;
+    bool cleanUp;
+    {
+        QMutexLocker locker(&engineLock);
+        runEnding = true;
+        cleanUp = givenUp;
+        if (givenUp)
+            finished = std::move(engine);
+    }
+    // Given up by its stop, the period cleans up after itself, before the
+    // next period may capture: its engine and its empty folders go.
+    if (cleanUp) {
+        destroyEngine(std::move(finished));
+        siteFolders->closeAll();
+    }
+}
+
+void CaptureEngine::capture()
 {
     mediacap::engine_options options;
     options.device = device.toStdString();
@@ -85,9 +180,9 @@ void CaptureEngine::run()
         if (!running)
             return;
 
-        // The engine stays alive through its run: only stop() destroys it, and
-        // stop() waits for this thread first. A stop() that came after the
-        // hand-over above makes this run return at once.
+        // The engine stays alive through its run: only stop() (or run(), for
+        // a period given up) destroys it, after this has returned. A stop()
+        // that came after the hand-over above makes this run return at once.
         running->run();
     } catch (...) {
         // The engine reports a device it cannot open as nids::error; nothing
@@ -96,13 +191,20 @@ void CaptureEngine::run()
     }
 }
 
-void CaptureEngine::stop()
+bool CaptureEngine::stop()
 {
-    mediacap::engine* current;
+    const QDeadlineTimer limit(stopWaitLimit, Qt::PreciseTimer);
+    mediacap::engine* current = nullptr;
+    bool alreadyGivenUp;
     {
         QMutexLocker locker(&engineLock);
+        // Only the stop that ends the period stops its engine: a later one
+        // (the destructor's) must not stop the capture loop of the next
+        // period, which libnids shares.
+        if (!stopping)
+            current = engine.get();
         stopping = true;
-        current = engine.get();
+        alreadyGivenUp = givenUp;
     }
     // Called with the lock released: the engine waits for its download pool,
     // and nothing here needs to be held meanwhile.
@@ -113,11 +215,45 @@ void CaptureEngine::stop()
     // the engine's run is still on the stack: it has been told to end, and
     // the GUI thread's later stop() or the destructor destroys it.
     if (QThread::currentThread() == this)
+        return false;
+
+    // The capture loop notices the stop at its next turn; run() then returns
+    // within the engine's bound, unless storage holds this thread in the
+    // kernel while it makes a folder. The window does not wait for that.
+    if (!wait(alreadyGivenUp ? QDeadlineTimer(0) : limit)) {
+        bool ending;
+        {
+            QMutexLocker locker(&engineLock);
+            ending = runEnding;
+            givenUp = !ending;
+        }
+        if (!ending) {
+            silence();
+            return false;
+        }
+        // run() is past its last step: only its return is left.
+        wait();
+    }
+    finishPeriod(limit);
+    return true;
+}
+
+void CaptureEngine::stopAndDestroy(CaptureEngine* period)
+{
+    if (period->stop()) {
+        delete period;
         return;
+    }
+    period->setParent(nullptr);
+    connect(period, &QThread::finished, period, &QObject::deleteLater);
+    // The thread may have ended before the connection was made; a second
+    // deleteLater() does no harm.
+    if (period->isFinished())
+        period->deleteLater();
+}
 
-    // The capture loop notices the stop at its next turn; run() then returns.
-    wait();
-
+void CaptureEngine::finishPeriod(const QDeadlineTimer& limit)
+{
     std::unique_ptr<mediacap::engine> finished;
     {
         QMutexLocker locker(&engineLock);
@@ -126,15 +262,28 @@ void CaptureEngine::stop()
         // begins a new period of monitoring.
         stopping = false;
     }
+    destroyEngine(std::move(finished));
+    // No transfer reports any more: folders they left empty go. A removal
+    // left running keeps its own record; a later period starts afresh.
+    closeFolders(std::exchange(siteFolders, std::make_shared<SiteFolders>()), limit);
+}
+
+void CaptureEngine::destroyEngine(std::unique_ptr<mediacap::engine> finished)
+{
     // The engine's stop and run have returned, so it reports nothing more;
     // but one of its threads may still be held in the kernel by storage that
     // hangs, and its destruction would wait for that. The window does not:
     // such an engine is destroyed on a thread of its own.
     if (finished && !finished->settled())
         std::thread([doomed = std::move(finished)]() mutable { doomed.reset(); }).detach();
-    finished.reset();
-    // No transfer reports any more: folders they left empty go.
-    siteFolders.closeAll();
+}
+
+void CaptureEngine::silence()
+{
+    const QMetaObject& own = staticMetaObject;
+    for (int index = own.methodOffset(); index < own.methodCount(); ++index)
+        if (own.method(index).methodType() == QMetaMethod::Signal)
+            disconnect(this, own.method(index), nullptr, QMetaMethod());
 }
 
 bool CaptureEngine::stopRequested()
@@ -213,7 +362,7 @@ int CaptureEngine::on_response(const mediacap::http::http_tuple& exchange, std::
                             .arg(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
                                  currentDate().toString(QStringLiteral("yyyy-MM-dd")),
                                  siteFolderName(resource.host));
-    siteFolders.open(dir);
+    siteFolders->open(dir);
     path = QDir::toNativeSeparators(QStringLiteral("%1/%2").arg(dir, resource.name)).toStdString();
     return mode;
 }
@@ -238,7 +387,7 @@ quint64 captureKey(unsigned id)
 
 void CaptureEngine::on_download_started(unsigned id, const mediacap::http::http_tuple& exchange, const std::string& path)
 {
-    siteFolders.started(downloadKey(id), QString::fromStdString(path));
+    siteFolders->started(downloadKey(id), QString::fromStdString(path));
     emit downloadStarted(int(id), HttpResource(mediacap::http::http_tuple(exchange)), QString::fromStdString(path));
 }
 
@@ -249,19 +398,19 @@ void CaptureEngine::on_download_progress(unsigned id, double total, double recei
 
 void CaptureEngine::on_download_finished(unsigned id, const std::string& path)
 {
-    siteFolders.ended(downloadKey(id));
+    siteFolders->ended(downloadKey(id));
     emit downloadFinished(int(id), QString::fromStdString(path));
 }
 
 void CaptureEngine::on_download_error(unsigned id, int code, const std::string& message)
 {
-    siteFolders.ended(downloadKey(id));
+    siteFolders->ended(downloadKey(id));
     emit downloadError(int(id), code, QString::fromLatin1(message.data(), qsizetype(message.size())));
 }
 
 void CaptureEngine::on_capture_started(unsigned id, const mediacap::http::http_tuple& exchange, const std::string& path)
 {
-    siteFolders.started(captureKey(id), QString::fromStdString(path));
+    siteFolders->started(captureKey(id), QString::fromStdString(path));
     emit captureStarted(int(id), HttpResource(mediacap::http::http_tuple(exchange)), QString::fromStdString(path));
 }
 
@@ -272,18 +421,18 @@ void CaptureEngine::on_capture_progress(unsigned id, double total, double receiv
 
 void CaptureEngine::on_capture_finished(unsigned id, const std::string& path)
 {
-    siteFolders.ended(captureKey(id));
+    siteFolders->ended(captureKey(id));
     emit captureFinished(int(id), QString::fromStdString(path));
 }
 
 void CaptureEngine::on_capture_error(unsigned id, int code, const std::string& message)
 {
-    siteFolders.ended(captureKey(id));
+    siteFolders->ended(captureKey(id));
     emit captureError(int(id), code, QString::fromLatin1(message.data(), qsizetype(message.size())));
 }
 
 void CaptureEngine::on_capture_stream_closed(unsigned id)
 {
-    siteFolders.ended(captureKey(id));
+    siteFolders->ended(captureKey(id));
     emit captureStreamClosed(int(id));
 }

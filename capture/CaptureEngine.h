@@ -4,6 +4,7 @@
 #include <string>
 
 #include <QDate>
+#include <QDeadlineTimer>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
@@ -21,12 +22,15 @@ class engine;
 // and the engine's handler, which decides what is kept and where it is filed
 // and turns every transfer report into a signal.
 //
-// Threads: constructor, stop() and destructor on the GUI thread (the object
-// lives there, so every signal reaches GUI receivers queued). run(),
-// on_response() and the capture reports on this thread, inside the engine's
-// packet loop; the download reports on the engine's pool threads, several at
-// once. The reports build arguments and emit, and tell `siteFolders` (which
-// has its own lock) when a transfer starts and ends.
+// Threads: constructor, stop(), stopAndDestroy() and destructor on the GUI
+// thread (the object lives there, so every signal reaches GUI receivers
+// queued). run(), on_response() and the capture reports on this thread,
+// inside the engine's packet loop; the download reports on the engine's pool
+// threads, several at once. The reports build arguments and emit, and tell
+// `siteFolders` (which has its own lock) when a transfer starts and ends.
+// One period at a time runs the engine: a period started while a given-up
+// one still runs, or while an ended one still removes its empty folders,
+// waits in run() until that is done.
 class CaptureEngine : public QThread, public mediacap::handler {
     Q_OBJECT
 
@@ -42,17 +46,32 @@ public:
 
     CaptureEngine(const QString& device, QObject* parent = nullptr);
     // Stops monitoring and waits for the thread first, so the engine never
-    // calls into a half-destroyed handler.
+    // calls into a half-destroyed handler: a thread that storage holds is
+    // waited for however long that takes. An owner that must not wait uses
+    // stopAndDestroy().
     ~CaptureEngine() override;
 
     // Ends this period of monitoring: tells the engine to stop (its downloads
-    // are cancelled and its pool is waited for, for a bounded time), waits
-    // until run() has left the engine, then destroys the engine (on a thread
-    // of its own when storage that hangs holds the engine's threads). Also
+    // are cancelled and its pool is waited for, for a bounded time) and waits
+    // for run() to end, 500 ms at most from the call (stopWaitLimit). Also
     // ends a period whose run() has not yet created its engine: that run()
     // then returns without capturing. Returns at once when the thread has
     // already ended.
-    void stop();
+    //
+    // True when the thread has ended: the engine is destroyed (on a thread of
+    // its own when storage that hangs holds the engine's threads) and the
+    // folders left empty are gone (or, past the limit, go once that storage
+    // answers). False when the thread is still running at
+    // the limit (storage holds it in the kernel while it makes a folder): the
+    // period is given up. Its signals reach no receiver any more, and once the
+    // thread gets free it destroys the engine and removes the empty folders
+    // itself before it ends; a later stop() waits no more.
+    bool stop();
+
+    // Ends `period` with stop() and destroys it: at once when its thread has
+    // ended, otherwise when the thread ends (meanwhile it is nobody's child).
+    // The caller forgets the pointer.
+    static void stopAndDestroy(CaptureEngine* period);
 
     // The action for a kept resource: images and the rule's sites are
     // captured as they pass, everything else is downloaded again.
@@ -101,15 +120,33 @@ protected:
     QStringList adHosts;
 
 private:
+    // run() once this thread may use the capture loop.
+    void capture();
+    // After the thread has ended: destroys the engine, removes the folders
+    // left empty (waiting for that until `limit`, then leaving it to a thread
+    // of its own), and lets a later start() begin a new period.
+    void finishPeriod(const QDeadlineTimer& limit);
+    // Destroys a stopped engine whose run has returned: on a thread of its
+    // own when one of its threads is still busy.
+    static void destroyEngine(std::unique_ptr<mediacap::engine> finished);
+    // Disconnects every receiver of this class's signals.
+    void silence();
+
     QString device;
     // Handed between the capture thread (run() publishes it) and the GUI
     // thread (stop() stops and destroys it) under engineLock. `stopping` is
     // set by stop() under the same lock, so a run() that has not published
-    // its engine yet sees it and never starts capturing.
+    // its engine yet sees it and never starts capturing; only the stop that
+    // sets it stops the engine. `runEnding` is set by run() as it leaves,
+    // `givenUp` by a stop() that did not see it in time: whichever comes
+    // second decides who destroys the engine.
     QMutex engineLock;
     std::unique_ptr<mediacap::engine> engine;
     bool stopping = false;
+    bool runEnding = false;
+    bool givenUp = false;
     // The day and site folders of the kept responses, removed again when
-    // their transfers left nothing in them.
-    SiteFolders siteFolders;
+    // their transfers left nothing in them; shared with the thread that
+    // removes them after the period.
+    std::shared_ptr<SiteFolders> siteFolders = std::make_shared<SiteFolders>();
 };

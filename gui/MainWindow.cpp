@@ -19,6 +19,8 @@
 #include <QPixmap>
 #include <QScreen>
 
+#include <utility>
+
 namespace {
 
 enum SideRow { WelcomeRow, TransfersRow, VideosRow, ImagesRow };
@@ -164,10 +166,9 @@ void MainWindow::stopMonitoring()
 {
     if (!captureEngine)
         return;
-    captureEngine->stop();
-    captureEngine->wait(5000);
-    delete captureEngine;
-    captureEngine = nullptr;
+    // Half a second at most: a capture thread that storage holds longer is
+    // left to end on its own, and its reports no longer reach the window.
+    CaptureEngine::stopAndDestroy(std::exchange(captureEngine, nullptr));
 }
 
 void MainWindow::errorStartingEngine()

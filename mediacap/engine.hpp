@@ -28,9 +28,13 @@ inline constexpr std::chrono::milliseconds engine_stop_limit{250};
 // Lifecycle: construct (download threads start) -> run() on a thread of its
 // own -> stop() from another thread -> destroy only after both stop() and
 // run() have returned. Both return within engine_stop_limit of the stop,
-// whatever the servers and the storage do (the owner's own calls on the
-// capture thread aside), and from then on the owner hears nothing more. The destructor waits for the engine's threads: one that a
-// hanging file system holds in the kernel keeps it waiting (see settled()).
+// whatever the servers and the storage do, and from then on the owner hears
+// nothing more. The owner's own calls on the capture thread (on_response,
+// which may make a folder on storage that hangs) are its to bound: run()
+// returns only after them, so an owner that must not wait leaves the run's
+// thread to end on its own and destroys the engine then. The destructor
+// waits for the engine's threads: one that a hanging file system holds in
+// the kernel keeps it waiting (see settled()).
 class engine : public http::downloader_handler {
 public:
     // Neither pointer is owned. `options` must live through the constructor

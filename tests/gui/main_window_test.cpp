@@ -9,13 +9,22 @@
 #include "WelcomeFrame.h"
 #include "WindowTestSupport.h"
 
+#include "tests/support/hanging_disk.hpp"
+#include "tests/support/http_get.hpp"
 #include "tests/support/http_server.hpp"
 #include "tests/support/network_namespace.hpp"
+#include "tests/support/private_mounts.hpp"
 
+#include <QDate>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFutureWatcherBase>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPointer>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QStandardPaths>
 #include <QStackedWidget>
 #include <QThreadPool>
 #include <QToolButton>
@@ -25,7 +34,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <iterator>
+#include <mutex>
+#include <thread>
 
 using namespace window_test;
 
@@ -71,6 +83,32 @@ private:
     __user_cap_data_struct saved[_LINUX_CAPABILITY_U32S_3] = {};
     bool dropped = false;
 };
+
+// A GET to the capture's port on loopback on a fresh connection; the body.
+std::string fetchOnPort80(const std::string& host, const std::string& path)
+{
+    return test_support::http_get("127.0.0.1", 80, host, path, "Connection: close\r\n");
+}
+
+// libnids follows only connections whose opening it saw, and nothing tells
+// when its capture is open: an image is fetched until its capture is reported.
+bool waitUntilCapturing(CaptureEngine* engine)
+{
+    QSignalSpy captured(engine, &CaptureEngine::captureFinished);
+    return QTest::qWaitFor([&] {
+        fetchOnPort80("warm-up.sitename.test", "/warm-up.gif");
+        return captured.wait(200) || !captured.isEmpty();
+    }, 30000);
+}
+
+int transferRows(MainWindow& window)
+{
+    auto* transfers = window.findChild<TransfersFrame*>();
+    int rows = 0;
+    while (transfers->entryAt(rows))
+        ++rows;
+    return rows;
+}
 
 } // namespace
 
@@ -361,6 +399,102 @@ private slots:
         QCOMPARE(events, (QStringList{"thread finished", "engine destroyed", "window destroyed"}));
         QVERIFY(prompts->messages.isEmpty());
     }
+
+    // The data folder's disk stops answering, and Stop is pressed while the
+    // capture thread makes the folder of a kept image on it, or while the
+    // thread is idle and the stop removes the folders left empty. The window
+    // does not wait for the disk, and a new period may start meanwhile. Once
+    // the disk answers, a held period ends without a word to the window, its
+    // empty folder goes, and it is destroyed; the new period then captures.
+    void stopWhileStorageHoldsTheCaptureThreadLive_data()
+    {
+        QTest::addColumn<bool>("makingFolder");
+        QTest::newRow("thread making a folder") << true;
+        QTest::newRow("thread idle, the stop removing folders") << false;
+    }
+
+    void stopWhileStorageHoldsTheCaptureThreadLive()
+    {
+        QFETCH(bool, makingFolder);
+        skipWithoutPrivateNetwork();
+        if (!test_support::private_mounts_ready())
+            QSKIP(qPrintable(QStringLiteral("needs a private mount namespace: %1")
+                                 .arg(QString::fromStdString(test_support::private_mounts_failure()))));
+        // Today's folder is the disk, so that a site's folder is made on it.
+        const QString day = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/"
+            + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"));
+        QVERIFY(QDir().mkpath(day));
+        QTemporaryDir backing;
+        std::string whyNot;
+        auto disk = test_support::hanging_disk::mount(backing.path().toStdString(), day.toStdString(), whyNot);
+        if (!disk)
+            QSKIP(qPrintable(QStringLiteral("no file system in user space: %1").arg(QString::fromStdString(whyNot))));
+        test_support::http_server web(80);
+        web.route("/warm-up.gif", test_support::http_reply(std::string(6000, 'g')).with_header("Content-Type", "image/gif"));
+        const std::string image(40000, 'p');
+        web.route("/held.png", test_support::http_reply(image).with_header("Content-Type", "image/png"));
+
+        MainWindow window(nullptr, refusedAddress());
+        auto* welcome = window.findChild<WelcomeFrame*>();
+        emit welcome->startMonitoring(QStringLiteral("lo"));
+        QPointer<CaptureEngine> held = window.findChild<CaptureEngine*>();
+        QVERIFY(held);
+        QVERIFY2(waitUntilCapturing(held), "no capture of the warm-up image within 30 s");
+
+        // Whatever happens, the disk answers again after 10 s: a window that
+        // waits for it fails the test instead of hanging it.
+        std::mutex watchdogMutex;
+        std::condition_variable watchdogWake;
+        bool over = false;
+        std::thread watchdog([&] {
+            std::unique_lock lock(watchdogMutex);
+            watchdogWake.wait_for(lock, std::chrono::seconds(10), [&] { return over; });
+            disk->release();
+        });
+        const auto endWatchdog = qScopeGuard([&] {
+            {
+                const std::lock_guard lock(watchdogMutex);
+                over = true;
+            }
+            watchdogWake.notify_all();
+            watchdog.join();
+        });
+
+        disk->hang(test_support::hanging_disk::operations::folders);
+        if (makingFolder) {
+            QCOMPARE(fetchOnPort80("held.othersite.test", "/held.png"), image);
+            QVERIFY2(QTest::qWaitFor([&] { return disk->held() == 1; }, 10000), "the site's folder was not made");
+        }
+        QCoreApplication::processEvents();
+        const int rows = transferRows(window);
+
+        QElapsedTimer clock;
+        clock.start();
+        emit welcome->stopMonitoring();
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QStringLiteral("Stop took %1 ms").arg(clock.elapsed())));
+        QCOMPARE(disk->held(), std::size_t(1));
+        QCOMPARE(held && held->isRunning(), makingFolder);
+        QVERIFY(window.findChild<CaptureEngine*>() == nullptr);
+
+        // A new period while the disk still holds the old one.
+        emit welcome->startMonitoring(QStringLiteral("lo"));
+        QPointer<CaptureEngine> next = window.findChild<CaptureEngine*>();
+        QVERIFY(next && next != held);
+
+        disk->release();
+        QTRY_VERIFY_WITH_TIMEOUT(held.isNull(), 20000);
+        QVERIFY(!QFileInfo::exists(day + "/othersite.test"));
+        QCoreApplication::processEvents();
+        QCOMPARE(transferRows(window), rows);
+
+        // The new period captures once the held one has let go.
+        QVERIFY2(waitUntilCapturing(next), "the new period captured nothing within 30 s");
+        clock.restart();
+        emit welcome->stopMonitoring();
+        QVERIFY(next.isNull());
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QStringLiteral("Stop took %1 ms").arg(clock.elapsed())));
+        QVERIFY(prompts->messages.isEmpty());
+    }
 };
 
 int main(int argc, char** argv)
@@ -368,6 +502,7 @@ int main(int argc, char** argv)
     // Before any thread exists: only the calling thread changes namespace.
     std::string whyNot;
     test_support::enter_private_network(whyNot);
+    test_support::enter_private_mounts(whyNot);
 
     window_test::PrivateHome home;
     QApplication application(argc, argv);

@@ -65,6 +65,7 @@ int on_readdir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse
 
 int on_mkdir(const char* path, mode_t mode)
 {
+    disk().before(hanging_disk::operations::folders);
     return result(::mkdir(real(path).c_str(), mode));
 }
 
@@ -75,6 +76,7 @@ int on_unlink(const char* path)
 
 int on_rmdir(const char* path)
 {
+    disk().before(hanging_disk::operations::folders);
     return result(::rmdir(real(path).c_str()));
 }
 

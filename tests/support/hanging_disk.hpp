@@ -31,9 +31,9 @@ public:
     hanging_disk(const hanging_disk&) = delete;
     hanging_disk& operator=(const hanging_disk&) = delete;
 
-    // What hangs: writes into files, or the renames and links that put a
-    // file in place.
-    enum class operations { writes, renames };
+    // What hangs: writes into files, the renames and links that put a file
+    // in place, or the making and removing of folders.
+    enum class operations { writes, renames, folders };
 
     // From now on every such operation waits until release().
     void hang(operations which = operations::writes);
