@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QMutex>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 // The day and site folders that kept responses are filed in. A site folder is
@@ -10,13 +11,16 @@
 // once every transfer filed there has ended and none left anything in it: a
 // transfer that failed or was interrupted leaves no empty folder behind.
 //
-// Removal is rmdir, which refuses a folder that holds anything, and happens
-// under the same lock as the making: a folder is never removed between its
-// making and the file of a transfer on its way into it. A kept response whose
-// transfer never starts (a repeated download, one cancelled while it waited)
-// holds its folder until closeAll.
+// Removal is rmdir, which refuses a folder that holds anything. Folders are
+// made and removed under one lock, and only a folder that no transfer is on
+// its way into is removed: never one between its making and the file of a
+// transfer. Storage that hangs may hold that lock for long; the transfers'
+// reports never wait for it. A folder whose last transfer ended while the
+// lock was held goes with the next folder made, or at closeAll. A kept
+// response whose transfer never starts (a repeated download, one cancelled
+// while it waited) holds its folder until closeAll.
 //
-// Threads: any; one mutex.
+// Threads: any.
 class SiteFolders {
 public:
     // Makes `folder` (a site folder inside its day folder) with its missing
@@ -33,12 +37,19 @@ public:
     void closeAll();
 
 private:
-    // Both with the lock held.
+    // With stateLock held.
     void release(quint64 key);
-    void removeIfEmpty(const QString& folder);
+    // With folderLock held.
+    void removeLeftEmpty();
+    static void removeIfEmpty(const QString& folder);
 
-    QMutex lock;
+    // Held while folders are made or removed.
+    QMutex folderLock;
+    // Held briefly, never across a call on the file system.
+    QMutex stateLock;
     // Every folder opened, with the transfers on their way into it.
     QHash<QString, int> users;
     QHash<quint64, QString> running;
+    // Folders whose last transfer ended, still to be removed.
+    QStringList leftEmpty;
 };

@@ -34,6 +34,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <iterator>
 #include <mutex>
@@ -402,20 +403,24 @@ private slots:
 
     // The data folder's disk stops answering, and Stop is pressed while the
     // capture thread makes the folder of a kept image on it, or while the
-    // thread is idle and the stop removes the folders left empty. The window
+    // thread is idle and the stop removes the folders left empty; a download
+    // whose server stalls may be running, and ends with the stop. The window
     // does not wait for the disk, and a new period may start meanwhile. Once
     // the disk answers, a held period ends without a word to the window, its
     // empty folder goes, and it is destroyed; the new period then captures.
     void stopWhileStorageHoldsTheCaptureThreadLive_data()
     {
         QTest::addColumn<bool>("makingFolder");
-        QTest::newRow("thread making a folder") << true;
-        QTest::newRow("thread idle, the stop removing folders") << false;
+        QTest::addColumn<bool>("downloading");
+        QTest::newRow("thread making a folder") << true << false;
+        QTest::newRow("thread making a folder, a download running") << true << true;
+        QTest::newRow("thread idle, the stop removing folders") << false << false;
     }
 
     void stopWhileStorageHoldsTheCaptureThreadLive()
     {
         QFETCH(bool, makingFolder);
+        QFETCH(bool, downloading);
         skipWithoutPrivateNetwork();
         if (!test_support::private_mounts_ready())
             QSKIP(qPrintable(QStringLiteral("needs a private mount namespace: %1")
@@ -433,6 +438,13 @@ private slots:
         web.route("/warm-up.gif", test_support::http_reply(std::string(6000, 'g')).with_header("Content-Type", "image/gif"));
         const std::string image(40000, 'p');
         web.route("/held.png", test_support::http_reply(image).with_header("Content-Type", "image/png"));
+        // The browser gets the video; its replay stalls after the head.
+        const std::string video(20000, 'v');
+        std::atomic<int> videoRequests{0};
+        web.route("/running.mp4", [&](const test_support::received_request&) {
+            auto reply = test_support::http_reply(video).with_header("Content-Type", "video/mp4");
+            return ++videoRequests == 1 ? reply : reply.with_fault(test_support::http_reply::fault::stall_after_headers);
+        });
 
         MainWindow window(nullptr, refusedAddress());
         auto* welcome = window.findChild<WelcomeFrame*>();
@@ -460,6 +472,10 @@ private slots:
             watchdog.join();
         });
 
+        if (downloading) {
+            QCOMPARE(fetchOnPort80("clips.videosite.test", "/running.mp4"), video);
+            QVERIFY2(QTest::qWaitFor([&] { return videoRequests == 2; }, 10000), "the video was not replayed");
+        }
         disk->hang(test_support::hanging_disk::operations::folders);
         if (makingFolder) {
             QCOMPARE(fetchOnPort80("held.othersite.test", "/held.png"), image);
