@@ -1,33 +1,11 @@
 #pragma once
 
-#include <sys/statvfs.h>
-
 #include <cstdint>
-#include <optional>
 #include <string>
 
+#include "mediacap/transfers/free_space.hpp"
+
 namespace mediacap {
-
-// Free space that writing never eats into on the file system of a kept file:
-// the lesser of 1 GiB and 5 % of the file system's size.
-inline constexpr std::uint64_t disk_reserve_limit = std::uint64_t(1) << 30;
-inline constexpr std::uint64_t disk_reserve_percent = 5;
-// The files open in one file system, whichever threads write them, draw on
-// one account of its free space: its first write looks at the free space,
-// and the next look comes after this much was written there by all of them
-// together. Between two looks they never write more than the last look left
-// above the reserve, counting the writes still under way at the look and
-// each write as the whole blocks it adds to its file. The
-// account starts again from a look once no file of it is open.
-inline constexpr std::uint64_t disk_reserve_check_interval = std::uint64_t(16) << 20;
-
-// The bytes that may be written into the file system whose figures `info`
-// gives before its free space would fall under the reserve; nothing for a
-// file system that reports no size (some FUSE ones) or no block size, which
-// is then written like one whose figures cannot be read: without a reserve.
-std::optional<std::uint64_t> space_above_reserve(const struct statvfs& info);
-
-struct space_account;
 
 // The longest file name (one path component) that is put in place, in bytes.
 inline constexpr std::size_t longest_file_name = 255;
