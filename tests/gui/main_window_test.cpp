@@ -404,23 +404,28 @@ private slots:
     // The data folder's disk stops answering, and Stop is pressed while the
     // capture thread makes the folder of a kept image on it, or while the
     // thread is idle and the stop removes the folders left empty; a download
-    // whose server stalls may be running, and ends with the stop. The window
-    // does not wait for the disk, and a new period may start meanwhile. Once
-    // the disk answers, a held period ends without a word to the window, its
-    // empty folder goes, and it is destroyed; the new period then captures.
+    // whose server stalls may be running, and ends with the stop; or a
+    // download failed once the disk hung, and the removal of its empty folder
+    // waits for the disk. The window does not wait for the disk, and a new
+    // period may start meanwhile. Once the disk answers, a held period ends
+    // without a word to the window, its empty folders go, and it is
+    // destroyed; the new period then captures.
     void stopWhileStorageHoldsTheCaptureThreadLive_data()
     {
         QTest::addColumn<bool>("makingFolder");
         QTest::addColumn<bool>("downloading");
-        QTest::newRow("thread making a folder") << true << false;
-        QTest::newRow("thread making a folder, a download running") << true << true;
-        QTest::newRow("thread idle, the stop removing folders") << false << false;
+        QTest::addColumn<bool>("failedReplay");
+        QTest::newRow("thread making a folder") << true << false << false;
+        QTest::newRow("thread making a folder, a download running") << true << true << false;
+        QTest::newRow("thread idle, the stop removing folders") << false << false << false;
+        QTest::newRow("a download's report while folder operations hang") << false << false << true;
     }
 
     void stopWhileStorageHoldsTheCaptureThreadLive()
     {
         QFETCH(bool, makingFolder);
         QFETCH(bool, downloading);
+        QFETCH(bool, failedReplay);
         skipWithoutPrivateNetwork();
         if (!test_support::private_mounts_ready())
             QSKIP(qPrintable(QStringLiteral("needs a private mount namespace: %1")
@@ -444,6 +449,14 @@ private slots:
         web.route("/running.mp4", [&](const test_support::received_request&) {
             auto reply = test_support::http_reply(video).with_header("Content-Type", "video/mp4");
             return ++videoRequests == 1 ? reply : reply.with_fault(test_support::http_reply::fault::stall_after_headers);
+        });
+        // The browser gets the video; its replay finds the disk hanging, and fails.
+        std::atomic<int> failedRequests{0};
+        web.route("/failed.mp4", [&](const test_support::received_request&) {
+            if (++failedRequests == 1)
+                return test_support::http_reply(video).with_header("Content-Type", "video/mp4");
+            disk->hang(test_support::hanging_disk::operations::folders);
+            return test_support::http_reply("gone", 404);
         });
 
         MainWindow window(nullptr, refusedAddress());
@@ -476,6 +489,10 @@ private slots:
             QCOMPARE(fetchOnPort80("clips.videosite.test", "/running.mp4"), video);
             QVERIFY2(QTest::qWaitFor([&] { return videoRequests == 2; }, 10000), "the video was not replayed");
         }
+        if (failedReplay) {
+            QCOMPARE(fetchOnPort80("clips.failsite.test", "/failed.mp4"), video);
+            QVERIFY2(QTest::qWaitFor([&] { return disk->held() == 1; }, 10000), "the empty folder was not removed");
+        }
         disk->hang(test_support::hanging_disk::operations::folders);
         if (makingFolder) {
             QCOMPARE(fetchOnPort80("held.othersite.test", "/held.png"), image);
@@ -500,6 +517,7 @@ private slots:
         disk->release();
         QTRY_VERIFY_WITH_TIMEOUT(held.isNull(), 20000);
         QVERIFY(!QFileInfo::exists(day + "/othersite.test"));
+        QTRY_VERIFY(!QFileInfo::exists(day + "/failsite.test"));
         QCoreApplication::processEvents();
         QCOMPARE(transferRows(window), rows);
 
