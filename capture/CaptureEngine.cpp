@@ -23,9 +23,11 @@ namespace {
 // The engine replays each kept download request on this many threads.
 constexpr std::uint32_t downloadThreads = 10;
 
-// How long stop() waits for the capture thread: the engine's own bound for
-// its stop, and as much again for the run to write what is left and leave.
-constexpr std::chrono::milliseconds stopWaitLimit = mediacap::engine_stop_limit * 2;
+// How long stop() waits for the capture thread and the removal of the empty
+// folders: the engine's own bound for its stop, and 200 ms more for the run
+// to write what is left and leave; the rest of the window's 500 ms is for
+// destroying the period.
+constexpr std::chrono::milliseconds stopWaitLimit = mediacap::engine_stop_limit + std::chrono::milliseconds(200);
 
 // Shared by the periods of monitoring, and never destroyed: a thread that
 // storage holds may still use them as the program exits.
@@ -353,6 +355,11 @@ int CaptureEngine::on_response(const mediacap::http::http_tuple& exchange, std::
         return mediacap::handler::ignore;
 
     const int mode = siteRule(resource);
+    // A replay sends GET or POST only, and refuses any other method before it
+    // starts: such a response is not kept, and gets no folder.
+    const std::string& method = exchange.request.method;
+    if (mode == mediacap::handler::download && method != "GET" && method != "POST")
+        return mediacap::handler::ignore;
 
     // The folder's name comes from the host as sent, reduced to characters
     // that every file system takes and never "." or "..".

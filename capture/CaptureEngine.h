@@ -57,8 +57,8 @@ public:
 
     // Ends this period of monitoring: tells the engine to stop (capturing
     // ends, its downloads are cancelled and its pool is waited for, for a
-    // bounded time) and waits for run() to end, 500 ms at most from the call
-    // (stopWaitLimit). Also ends a period whose run() has not yet created its
+    // bounded time) and waits for run() to end, 450 ms at most from the call
+    // (stopWaitLimit; the whole call stays under 500 ms). Also ends a period whose run() has not yet created its
     // engine: that run() then returns without capturing. Returns at once when
     // the thread has already ended.
     //

@@ -167,6 +167,16 @@ private slots:
             QVERIFY2(QString::fromStdString(target).startsWith(dataLocation + "/2026-03-09/"), target.c_str());
     }
 
+    // A replay sends GET and POST only: a video asked for otherwise is not kept.
+    void downloadsOnlyForReplayableMethods()
+    {
+        DecidingEngine engine;
+        auto head = response("www.site.tv", "video/mp4", "50000", "/v");
+        head.request.method = "HEAD";
+        std::string target;
+        QCOMPARE(engine.on_response(head, target), ignore);
+    }
+
     void capitalEntriesNeverMatch()
     {
         DecidingEngine engine;

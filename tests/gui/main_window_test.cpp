@@ -450,14 +450,21 @@ private slots:
             auto reply = test_support::http_reply(video).with_header("Content-Type", "video/mp4");
             return ++videoRequests == 1 ? reply : reply.with_fault(test_support::http_reply::fault::stall_after_headers);
         });
-        // The browser gets the video; its replay finds the disk hanging, and fails.
-        std::atomic<int> failedRequests{0};
-        web.route("/failed.mp4", [&](const test_support::received_request&) {
-            if (++failedRequests == 1)
-                return test_support::http_reply(video).with_header("Content-Type", "video/mp4");
-            disk->hang(test_support::hanging_disk::operations::folders);
-            return test_support::http_reply("gone", 404);
-        });
+        // The browser gets the video; its replay is cut short: the server
+        // closes before the length it announced (after making the disk's
+        // folder operations hang, for /failed.mp4).
+        const auto cutReplay = [&](bool hang) {
+            return [&, hang, asked = std::make_shared<std::atomic<int>>(0)](const test_support::received_request&) {
+                auto reply = test_support::http_reply(video).with_header("Content-Type", "video/mp4");
+                if (++*asked == 1)
+                    return reply;
+                if (hang)
+                    disk->hang(test_support::hanging_disk::operations::folders);
+                return reply.close_delimited().with_header("Content-Length", std::to_string(video.size() + 1));
+            };
+        };
+        web.route("/cut.mp4", cutReplay(false));
+        web.route("/failed.mp4", cutReplay(true));
 
         MainWindow window(nullptr, refusedAddress());
         auto* welcome = window.findChild<WelcomeFrame*>();
@@ -490,10 +497,20 @@ private slots:
             QVERIFY2(QTest::qWaitFor([&] { return videoRequests == 2; }, 10000), "the video was not replayed");
         }
         if (failedReplay) {
+            // The failed replay's site folder goes as it fails, not at Stop
+            // (the disk's files are named while they are written).
+            QCOMPARE(fetchOnPort80("clips.cutsite.test", "/cut.mp4"), video);
+            auto* transfers = window.findChild<TransfersFrame*>();
+            QTRY_VERIFY(transfers->entryAt(transferRows(window) - 1)->outFile.contains("cutsite.test")
+                        && transfers->entryAt(transferRows(window) - 1)->progress == -1);
+            QTRY_VERIFY(!QFileInfo::exists(day + "/cutsite.test"));
             QCOMPARE(fetchOnPort80("clips.failsite.test", "/failed.mp4"), video);
             QVERIFY2(QTest::qWaitFor([&] { return disk->held() == 1; }, 10000), "the empty folder was not removed");
         }
-        disk->hang(test_support::hanging_disk::operations::folders);
+        // Held while it makes a folder, the thread is not held by the
+        // removal of the warm-up's folder as well.
+        disk->hang(makingFolder ? test_support::hanging_disk::operations::making_folders
+                                : test_support::hanging_disk::operations::folders);
         if (makingFolder) {
             QCOMPARE(fetchOnPort80("held.othersite.test", "/held.png"), image);
             QVERIFY2(QTest::qWaitFor([&] { return disk->held() == 1; }, 10000), "the site's folder was not made");

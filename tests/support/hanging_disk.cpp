@@ -68,6 +68,7 @@ int on_readdir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse
 int on_mkdir(const char* path, mode_t mode)
 {
     disk().before(hanging_disk::operations::folders);
+    disk().before(hanging_disk::operations::making_folders);
     return result(::mkdir(real(path).c_str(), mode));
 }
 

@@ -33,8 +33,8 @@ public:
     hanging_disk& operator=(const hanging_disk&) = delete;
 
     // What hangs: writes into files, the renames and links that put a file
-    // in place, or the making and removing of folders.
-    enum class operations { writes, renames, folders };
+    // in place, the making and removing of folders, or their making alone.
+    enum class operations { writes, renames, folders, making_folders };
 
     // From now on every such operation waits until release().
     void hang(operations which = operations::writes);
