@@ -245,11 +245,11 @@ bool CaptureEngine::stop()
     return true;
 }
 
-bool CaptureEngine::stopAndDestroy(CaptureEngine* period)
+void CaptureEngine::stopAndDestroy(CaptureEngine* period)
 {
     if (period->stop()) {
         delete period;
-        return true;
+        return;
     }
     period->setParent(nullptr);
     connect(period, &QThread::finished, period, &QObject::deleteLater);
@@ -257,7 +257,6 @@ bool CaptureEngine::stopAndDestroy(CaptureEngine* period)
     // deleteLater() does no harm.
     if (period->isFinished())
         period->deleteLater();
-    return false;
 }
 
 void CaptureEngine::finishPeriod(const QDeadlineTimer& limit)

@@ -80,8 +80,8 @@ public:
 
     // Ends `period` with stop() and destroys it: at once when its thread has
     // ended, otherwise when the thread ends (meanwhile it is nobody's child).
-    // The caller forgets the pointer. True when it was destroyed at once.
-    static bool stopAndDestroy(CaptureEngine* period);
+    // The caller forgets the pointer.
+    static void stopAndDestroy(CaptureEngine* period);
 
     // The action for a kept resource: images and the rule's sites are
     // captured as they pass, everything else is downloaded again.

@@ -392,6 +392,7 @@ void capture_writer::drain()
             // The reports come as the backlog is written, not all at its end.
             if (answers_ready_.load(std::memory_order_acquire)) {
                 lock.unlock();
+                take_outcomes();
                 deliver();
                 lock.lock();
                 continue;
