@@ -278,15 +278,13 @@ void hanging_disk::slow(std::size_t bytes_per_second)
 
 void hanging_disk::pace(std::size_t bytes)
 {
-    std::chrono::steady_clock::time_point done;
-    {
-        const std::lock_guard lock(mutex_);
-        if (rate_ == 0)
-            return;
-        next_write_ = std::max(next_write_, std::chrono::steady_clock::now()) +
-                      std::chrono::nanoseconds(bytes * 1000000000ull / rate_);
-        done = next_write_;
-    }
+    std::unique_lock lock(mutex_);
+    if (rate_ == 0)
+        return;
+    next_write_ = std::max(next_write_, std::chrono::steady_clock::now()) +
+                  std::chrono::nanoseconds(bytes * 1000000000ull / rate_);
+    const auto done = next_write_;
+    lock.unlock();
     std::this_thread::sleep_until(done);
 }
 
