@@ -3,7 +3,6 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QMetaMethod>
 #include <QMutexLocker>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -24,9 +23,11 @@ namespace {
 // The engine replays each kept download request on this many threads.
 constexpr std::uint32_t downloadThreads = 10;
 
-// How long stop() waits for the capture thread: the engine's own bound for
-// its stop and its run, and as much again for the thread to leave.
-constexpr std::chrono::milliseconds stopWaitLimit = mediacap::engine_stop_limit * 2;
+// How long stop() waits for the capture thread and the removal of the empty
+// folders: the engine's own bound for its stop, and 200 ms more for the run
+// to write what is left and leave; the rest of the window's 500 ms is for
+// destroying the period.
+constexpr std::chrono::milliseconds stopWaitLimit = mediacap::engine_stop_limit + std::chrono::milliseconds(200);
 
 // Shared by the periods of monitoring, and never destroyed: a thread that
 // storage holds may still use them as the program exits.
@@ -107,9 +108,11 @@ void CaptureEngine::run()
         QMutexLocker locker(&engineLock);
         runEnding = false;
     }
-    // A period given up by its stop may still be in the capture loop, and
-    // libnids runs one loop per process; an ended one may still be removing
-    // its empty folders. Wait for both, unless stopped first.
+    // A period left to end on its own may still be in the capture loop or
+    // writing the captures complete at its stop, and libnids runs one loop
+    // per process; an ended one may still be removing its empty folders.
+    // Wait for both, unless stopped first: the earlier period's reports all
+    // come before this one's.
     Periods& all = periods();
     std::unique_lock loop(all.captureLoop, std::defer_lock);
     while (!loop.try_lock_for(std::chrono::milliseconds(50)))
@@ -133,7 +136,7 @@ void CaptureEngine::run()
         if (givenUp)
             finished = std::move(engine);
     }
-    // Given up by its stop, the period cleans up after itself, before the
+    // Left to end on its own, the period cleans up after itself, before the
     // next period may capture: its engine and its empty folders go.
     if (cleanUp) {
         destroyEngine(std::move(finished));
@@ -181,8 +184,9 @@ void CaptureEngine::capture()
             return;
 
         // The engine stays alive through its run: only stop() (or run(), for
-        // a period given up) destroys it, after this has returned. A stop()
-        // that came after the hand-over above makes this run return at once.
+        // a period left to end on its own) destroys it, after this has
+        // returned. A stop() that came after the hand-over above makes this
+        // run return once the captures complete by then are written.
         running->run();
     } catch (...) {
         // The engine reports a device it cannot open as nids::error; nothing
@@ -228,7 +232,10 @@ bool CaptureEngine::stop()
             givenUp = !ending;
         }
         if (!ending) {
-            silence();
+            // Left to end on its own: the captures it still finishes reach
+            // the transfers page; a failure to start would stop whichever
+            // period the window runs by then.
+            disconnect(this, &CaptureEngine::errorStartingEngine, nullptr, nullptr);
             return false;
         }
         // run() is past its last step: only its return is left.
@@ -276,14 +283,6 @@ void CaptureEngine::destroyEngine(std::unique_ptr<mediacap::engine> finished)
     // such an engine is destroyed on a thread of its own.
     if (finished && !finished->settled())
         std::thread([doomed = std::move(finished)]() mutable { doomed.reset(); }).detach();
-}
-
-void CaptureEngine::silence()
-{
-    const QMetaObject& own = staticMetaObject;
-    for (int index = own.methodOffset(); index < own.methodCount(); ++index)
-        if (own.method(index).methodType() == QMetaMethod::Signal)
-            disconnect(this, own.method(index), nullptr, QMetaMethod());
 }
 
 bool CaptureEngine::stopRequested()
@@ -355,6 +354,11 @@ int CaptureEngine::on_response(const mediacap::http::http_tuple& exchange, std::
         return mediacap::handler::ignore;
 
     const int mode = siteRule(resource);
+    // A replay sends GET or POST only, and refuses any other method before it
+    // starts: such a response is not kept, and gets no folder.
+    const std::string& method = exchange.request.method;
+    if (mode == mediacap::handler::download && method != "GET" && method != "POST")
+        return mediacap::handler::ignore;
 
     // The folder's name comes from the host as sent, reduced to characters
     // that every file system takes and never "." or "..".

@@ -27,10 +27,14 @@ class engine;
 // queued). run(), on_response() and the capture reports on this thread,
 // inside the engine's packet loop; the download reports on the engine's pool
 // threads, several at once. The reports build arguments and emit, and tell
-// `siteFolders` (which has its own lock) when a transfer starts and ends.
-// One period at a time runs the engine: a period started while a given-up
-// one still runs, or while an ended one still removes its empty folders,
-// waits in run() until that is done.
+// `siteFolders` (which has its own lock, and removes folders on a thread of
+// its own) when a transfer starts and ends; none of them calls on storage.
+// One period at a time runs the engine: a period started while an earlier one
+// still writes the captures that were complete at its stop, or still removes
+// its empty folders, waits in run() until that is done, capturing nothing
+// meanwhile. So every report of the earlier period reaches the window before
+// the first of the new one, and the transfer ids, which start again with each
+// engine, never mix.
 class CaptureEngine : public QThread, public mediacap::handler {
     Q_OBJECT
 
@@ -51,21 +55,27 @@ public:
     // stopAndDestroy().
     ~CaptureEngine() override;
 
-    // Ends this period of monitoring: tells the engine to stop (its downloads
-    // are cancelled and its pool is waited for, for a bounded time) and waits
-    // for run() to end, 500 ms at most from the call (stopWaitLimit). Also
-    // ends a period whose run() has not yet created its engine: that run()
-    // then returns without capturing. Returns at once when the thread has
-    // already ended.
+    // Ends this period of monitoring: tells the engine to stop (capturing
+    // ends, its downloads are cancelled and its pool is waited for, for a
+    // bounded time) and waits for run() to end, 450 ms at most from the call
+    // (stopWaitLimit; the whole call stays under 500 ms). Also ends a period whose run() has not yet created its
+    // engine: that run() then returns without capturing. Returns at once when
+    // the thread has already ended.
     //
     // True when the thread has ended: the engine is destroyed (on a thread of
     // its own when storage that hangs holds the engine's threads) and the
     // folders left empty are gone (or, past the limit, go once that storage
-    // answers). False when the thread is still running at
-    // the limit (storage holds it in the kernel while it makes a folder): the
-    // period is given up. Its signals reach no receiver any more, and once the
-    // thread gets free it destroys the engine and removes the empty folders
-    // itself before it ends; a later stop() waits no more.
+    // answers). False when the thread is still running at the limit: the
+    // engine's writer still writes the captures that were complete at the
+    // stop (on slow storage, or until it gives up on storage that hangs), or
+    // storage holds the thread in the kernel while it makes a folder. The
+    // period is then left to end on its own: its transfer signals still reach
+    // their receivers, so each capture it finishes gets its row's finished
+    // and its catalogue entry (each transfer still ends once: the engine
+    // reports nothing twice, and no transfer of this period starts any more),
+    // but errorStartingEngine reaches no one. Once the run returns, the
+    // thread destroys the engine and removes the empty folders itself before
+    // it ends; a later stop() waits no more.
     bool stop();
 
     // Ends `period` with stop() and destroys it: at once when its thread has
@@ -129,8 +139,6 @@ private:
     // Destroys a stopped engine whose run has returned: on a thread of its
     // own when one of its threads is still busy.
     static void destroyEngine(std::unique_ptr<mediacap::engine> finished);
-    // Disconnects every receiver of this class's signals.
-    void silence();
 
     QString device;
     // Handed between the capture thread (run() publishes it) and the GUI
@@ -138,8 +146,9 @@ private:
     // set by stop() under the same lock, so a run() that has not published
     // its engine yet sees it and never starts capturing; only the stop that
     // sets it stops the engine. `runEnding` is set by run() as it leaves,
-    // `givenUp` by a stop() that did not see it in time: whichever comes
-    // second decides who destroys the engine.
+    // `givenUp` by a stop() that did not see it in time (the period is left
+    // to end on its own): whichever comes second decides who destroys the
+    // engine.
     QMutex engineLock;
     std::unique_ptr<mediacap::engine> engine;
     bool stopping = false;

@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QMutexLocker>
 
+#include <thread>
+
 void SiteFolders::open(const QString& folder)
 {
     QMutexLocker folders(&folderLock);
@@ -14,7 +16,6 @@ void SiteFolders::open(const QString& folder)
     // A folder that cannot be made shows up as the engine's error when it
     // writes the file.
     QDir().mkpath(folder);
-    removeLeftEmpty();
 }
 
 void SiteFolders::started(quint64 key, const QString& file)
@@ -30,12 +31,16 @@ void SiteFolders::ended(quint64 key)
     {
         QMutexLocker state(&stateLock);
         release(key);
+        if (leftEmpty.isEmpty() || removing)
+            return;
+        removing = true;
     }
-    // Not while a folder is being made or removed: that may wait long.
-    if (folderLock.tryLock()) {
+    // The folder thread holds the object until it is done; an object not
+    // owned through a shared pointer (none is) would remove here.
+    if (const std::shared_ptr<SiteFolders> self = weak_from_this().lock())
+        std::thread([self] { self->removeLeftEmpty(); }).detach();
+    else
         removeLeftEmpty();
-        folderLock.unlock();
-    }
 }
 
 void SiteFolders::release(quint64 key)
@@ -53,21 +58,28 @@ void SiteFolders::release(quint64 key)
 
 void SiteFolders::removeLeftEmpty()
 {
-    QStringList folders;
-    {
-        QMutexLocker state(&stateLock);
-        folders.swap(leftEmpty);
-    }
     // Only open() adds a transfer to a folder, under folderLock, which is
     // held here: a folder found unused stays so until it is removed.
-    for (const QString& folder : folders) {
-        bool unused;
+    QMutexLocker folders(&folderLock);
+    for (;;) {
+        QStringList batch;
         {
             QMutexLocker state(&stateLock);
-            unused = users.value(folder) == 0;
+            batch.swap(leftEmpty);
+            if (batch.isEmpty()) {
+                removing = false;
+                return;
+            }
         }
-        if (unused)
-            removeIfEmpty(folder);
+        for (const QString& folder : batch) {
+            bool unused;
+            {
+                QMutexLocker state(&stateLock);
+                unused = users.value(folder) == 0;
+            }
+            if (unused)
+                removeIfEmpty(folder);
+        }
     }
 }
 

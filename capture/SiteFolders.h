@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include <QHash>
 #include <QMutex>
 #include <QString>
@@ -14,14 +16,15 @@
 // Removal is rmdir, which refuses a folder that holds anything. Folders are
 // made and removed under one lock, and only a folder that no transfer is on
 // its way into is removed: never one between its making and the file of a
-// transfer. Storage that hangs may hold that lock for long; the transfers'
-// reports never wait for it. A folder whose last transfer ended while the
-// lock was held goes with the next folder made, or at closeAll. A kept
-// response whose transfer never starts (a repeated download, one cancelled
-// while it waited) holds its folder until closeAll.
+// transfer. Storage that hangs may hold that lock for long. The transfers'
+// reports never call on the file system: a folder whose last transfer ended
+// is removed on the folder thread, a thread of this object's own that runs
+// while such folders wait for it (it keeps the object alive meanwhile). A
+// kept response whose transfer never starts (a repeated download, one
+// cancelled while it waited) holds its folder until closeAll.
 //
-// Threads: any.
-class SiteFolders {
+// Threads: any. Owned through std::shared_ptr.
+class SiteFolders : public std::enable_shared_from_this<SiteFolders> {
 public:
     // Makes `folder` (a site folder inside its day folder) with its missing
     // parents, for one more transfer.
@@ -30,16 +33,17 @@ public:
     // opened for it. A key that is started again (captures on one connection
     // share theirs) has ended first.
     void started(quint64 key, const QString& file);
-    // The transfer of `key` ended, with its file or without.
+    // The transfer of `key` ended, with its file or without. Never waits for
+    // the file system: a folder it left empty goes on the folder thread.
     void ended(quint64 key);
     // No transfer runs any more: every folder opened since the last call that
-    // holds nothing goes.
+    // holds nothing goes, on the calling thread.
     void closeAll();
 
 private:
     // With stateLock held.
     void release(quint64 key);
-    // With folderLock held.
+    // The folder thread: removes the folders left empty until none is left.
     void removeLeftEmpty();
     static void removeIfEmpty(const QString& folder);
 
@@ -50,6 +54,8 @@ private:
     // Every folder opened, with the transfers on their way into it.
     QHash<QString, int> users;
     QHash<quint64, QString> running;
-    // Folders whose last transfer ended, still to be removed.
+    // Folders whose last transfer ended, still to be removed, and whether the
+    // folder thread runs to remove them.
     QStringList leftEmpty;
+    bool removing = false;
 };

@@ -11,19 +11,27 @@
 #include "WelcomeFrame.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QHeaderView>
 #include <QIcon>
 #include <QImage>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPixmap>
+#include <QPointer>
 #include <QScreen>
+#include <QTimer>
 
 #include <utility>
 
 namespace {
 
 enum SideRow { WelcomeRow, TransfersRow, VideosRow, ImagesRow };
+
+// How long Quit keeps the program, its window already gone, for a period of
+// monitoring that still writes the captures complete at its stop. Its writer
+// gives them up by itself once it has written nothing for 10 s.
+constexpr int quitWriteLimitMs = 30000;
 
 // The maker's pages live on the host the update check asks.
 QUrl makerPage(const QString& path, const QString& query)
@@ -166,8 +174,9 @@ void MainWindow::stopMonitoring()
 {
     if (!captureEngine)
         return;
-    // Half a second at most: a capture thread that storage holds longer is
-    // left to end on its own, and its reports no longer reach the window.
+    // Half a second at most: a capture thread that still writes the captures
+    // complete at the stop, or that storage holds, is left to end on its own;
+    // the captures it finishes still reach the transfers page.
     CaptureEngine::stopAndDestroy(std::exchange(captureEngine, nullptr));
 }
 
@@ -238,8 +247,22 @@ void MainWindow::quit()
 {
     // Closing the window by its own button comes here too, through the
     // application's lastWindowClosed(); the second call finds no engine.
-    if (captureEngine)
-        captureEngine->stop();
+    if (captureEngine) {
+        // The window goes at once. A period that still writes the captures
+        // complete at the stop keeps the program while it writes them, so
+        // that they are kept and catalogued, for quitWriteLimitMs at most;
+        // what it has not written by then is lost with the process.
+        hide();
+        QPointer<CaptureEngine> period = captureEngine;
+        stopMonitoring();
+        if (period) {
+            QEventLoop writing;
+            connect(period, &QThread::finished, &writing, &QEventLoop::quit);
+            QTimer::singleShot(quitWriteLimitMs, &writing, &QEventLoop::quit);
+            if (!period->isFinished())
+                writing.exec();
+        }
+    }
     close();
 }
 

@@ -45,9 +45,10 @@ std::size_t copy_size(const http::http_tuple& exchange, const std::string& path)
 
 }  // namespace
 
-capture_writer::capture_writer(handler* owner, std::function<void()> wake)
+capture_writer::capture_writer(handler* owner, std::function<void()> wake, std::chrono::milliseconds stall_limit)
     : owner_(owner),
       wake_(std::move(wake)),
+      stall_limit_(stall_limit),
       table_(std::make_unique<http::capture_table>()),
       writer_([this] { write_loop(); })
 {
@@ -69,9 +70,12 @@ void capture_writer::begin(unsigned id, const http::http_tuple& exchange, const 
     // A started report that has to wait keeps a copy of the exchange, which
     // the queue's bound counts.
     const std::size_t copy = pending_.empty() ? 0 : copy_size(exchange, path);
-    command* work = given_up_ ? nullptr : queue(operation::begin, id, path.data(), path.size(), copy);
+    command* work = given_up_ || stopping_.load(std::memory_order_relaxed)
+                        ? nullptr
+                        : queue(operation::begin, id, path.data(), path.size(), copy);
     if (!work) {
-        // The writer was given up: no capture starts any more.
+        // Capturing has stopped, or the writer was given up: no capture
+        // starts any more. An open one of the same id ends with its error.
         fail_open(id);
         return;
     }
@@ -183,9 +187,12 @@ capture_writer::command* capture_writer::queue(operation kind, unsigned id, cons
         // meanwhile are made while it waits: a started report gives back its
         // copy of the exchange only then.
         while (held_ != 0 && held_ + size > capture_queue_limit) {
-            if (past_deadline(lock)) {
-                lock.unlock();
-                give_up();
+            // Once stopped it waits no more. The end of a capture goes past
+            // the bound (by one block at most: the ends after it share it);
+            // other work fails its capture.
+            if (stopping_.load(std::memory_order_relaxed)) {
+                if (kind == operation::finish || kind == operation::close)
+                    break;
                 return nullptr;
             }
             if (answers_ready_.load(std::memory_order_acquire)) {
@@ -195,10 +202,7 @@ capture_writer::command* capture_writer::queue(operation kind, unsigned id, cons
                 lock.lock();
                 continue;
             }
-            if (has_deadline_)
-                room_.wait_until(lock, deadline_);
-            else
-                room_.wait(lock);
+            room_.wait(lock);
         }
         held_ += size;
         unhanded_ = true;
@@ -228,9 +232,11 @@ capture_writer::command* capture_writer::queue(operation kind, unsigned id, cons
     return &work;
 }
 
-bool capture_writer::past_deadline(std::unique_lock<std::mutex>&)
+bool capture_writer::stalled() const
 {
-    return has_deadline_ && std::chrono::steady_clock::now() >= deadline_;
+    const std::chrono::steady_clock::time_point since{
+        std::chrono::steady_clock::duration(progress_at_.load(std::memory_order_relaxed))};
+    return std::chrono::steady_clock::now() - since >= stall_limit_;
 }
 
 void capture_writer::give_up()
@@ -273,14 +279,11 @@ void capture_writer::give_up()
             open_.erase(id);
 }
 
-void capture_writer::stop_by(std::chrono::steady_clock::time_point deadline)
+void capture_writer::stop()
 {
     {
         const std::lock_guard lock(mutex_);
-        if (has_deadline_ && deadline_ <= deadline)
-            return;
-        has_deadline_ = true;
-        deadline_ = deadline;
+        stopping_.store(true, std::memory_order_relaxed);
     }
     room_.notify_all();
 }
@@ -297,6 +300,9 @@ void capture_writer::hand_over()
         return;
     {
         const std::lock_guard lock(mutex_);
+        // An idle writer's time to progress runs from now.
+        if (!writing_ && queued_.empty())
+            progress_at_.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
         queued_.push_back(std::move(filling_));
         unhanded_ = false;
         hand_over_asked_.store(false, std::memory_order_relaxed);
@@ -383,15 +389,22 @@ void capture_writer::drain()
     {
         std::unique_lock lock(mutex_);
         while (!queued_.empty() || writing_) {
-            if (past_deadline(lock)) {
+            // The reports come as the backlog is written, not all at its end.
+            if (answers_ready_.load(std::memory_order_acquire)) {
+                lock.unlock();
+                take_outcomes();
+                deliver();
+                lock.lock();
+                continue;
+            }
+            if (stalled()) {
                 lock.unlock();
                 give_up();
                 return;
             }
-            if (has_deadline_)
-                room_.wait_until(lock, deadline_);
-            else
-                room_.wait(lock);
+            const std::chrono::steady_clock::time_point since{
+                std::chrono::steady_clock::duration(progress_at_.load(std::memory_order_relaxed))};
+            room_.wait_until(lock, since + stall_limit_);
         }
     }
     deliver();
@@ -443,8 +456,16 @@ void capture_writer::write_loop()
         writing_ = true;
         lock.unlock();
 
-        for (std::size_t i = 0; i < work->count && !abandoning_.load(std::memory_order_relaxed); ++i)
+        // Each operation completed is progress (see stalled).
+        const auto progressed = [this] {
+            progress_at_.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                               std::memory_order_relaxed);
+        };
+        progressed();
+        for (std::size_t i = 0; i < work->count && !abandoning_.load(std::memory_order_relaxed); ++i) {
             perform(work->commands[i], done);
+            progressed();
+        }
         work->count = 0;
         work->used = 0;
         work->charged = 0;

@@ -37,6 +37,10 @@ inline constexpr int capture_hand_over_ms = 5;
 // Charged for each queued operation besides the bytes it carries.
 inline constexpr std::size_t capture_command_cost = 128;
 
+// How long drain lets the writer go without completing an operation before it
+// gives the writer up.
+inline constexpr std::chrono::milliseconds capture_stall_limit{10000};
+
 // Writes captured bodies on a thread of its own, and reports them on the
 // capture thread in the order of the capture table's operations.
 //
@@ -61,20 +65,25 @@ inline constexpr std::size_t capture_command_cost = 128;
 // exception thrown by the owner's report is dropped; the reports after it
 // still come.
 //
-// A stop gives the writer until a deadline (stop_by). The capture thread never
-// waits past it, not for room and not in drain, even when the writer is held
-// in the kernel by storage that hangs: it gives the writer up. Each capture
-// whose outcome the writer has not answered by then fails with one error
-// report (code 1); later operations start no capture, and end an open one
-// with its error. The writer drops the work it has not done and its open
-// captures with their temporary files, and takes back a file that it put in
-// place but whose report it could no longer give, so no file is left under a
-// final name that was not reported finished.
+// A stop ends capturing, not writing: from then on the capture thread never
+// waits for room (work that does not fit fails its capture with code 1,
+// except the small end of a capture, which is queued past the bound), and
+// later begins start no capture. What was queued before is still written,
+// put in place and reported, however slow the storage, as long as it makes
+// progress. drain gives the writer up only when it has completed no
+// operation for the stall limit (capture_stall_limit): stuck in the kernel
+// on storage that hangs, say. Each capture whose outcome the writer has not
+// answered by then fails with one error report (code 1); later operations
+// start no capture, and end an open one with its error. The writer drops the
+// work it has not done and its open captures with their temporary files, and
+// takes back a file that it put in place but whose report it could no longer
+// give, so no file is left under a final name that was not reported finished.
 class capture_writer {
 public:
     // Starts the writer thread. `owner` must outlive this object; `wake` may
     // be empty.
-    capture_writer(handler* owner, std::function<void()> wake);
+    capture_writer(handler* owner, std::function<void()> wake,
+                   std::chrono::milliseconds stall_limit = capture_stall_limit);
     // Ends the writer thread. Work not yet handed to it is dropped, and so are
     // the captures still open, with their temporary files; nothing more is
     // reported.
@@ -92,14 +101,15 @@ public:
     // Hands over the queued work that has waited long enough and makes the
     // reports whose outcomes are known. Never waits for the writer.
     void deliver();
-    // Hands over all queued work, waits until the writer has done it, and
-    // makes every report left; past the stop_by deadline it gives the writer
-    // up instead (see above).
+    // Hands over all queued work, waits until the writer has done it, making
+    // the reports as their outcomes come, and makes every report left; when
+    // the writer stalls past the stall limit it gives the writer up instead
+    // (see above).
     void drain();
 
-    // The capture thread waits for the writer until `deadline` at most, from
-    // now on; the earliest deadline given counts. Any thread.
-    void stop_by(std::chrono::steady_clock::time_point deadline);
+    // Ends capturing (see above); the capture thread no longer waits for
+    // room. Any thread, any number of times.
+    void stop();
 
     // True when the writer thread is idle for good: its work is done, or it
     // was given up and has dropped what it held. Any thread.
@@ -185,7 +195,7 @@ private:
     void hand_over();
     void take_outcomes();
     void report(const pending_report& next);
-    bool past_deadline(std::unique_lock<std::mutex>& lock);
+    bool stalled() const;
     void give_up();
     void fail_open(unsigned id);
     void write_loop();
@@ -204,7 +214,7 @@ private:
     fifo<pending_report> pending_;
     fifo<int> codes_;
     fifo<std::string> paths_;
-    bool given_up_ = false;  // the writer was given up at the deadline
+    bool given_up_ = false;  // the writer was given up: it stalled
 
     // Shared, under mutex_.
     std::mutex mutex_;
@@ -217,8 +227,11 @@ private:
     bool writing_ = false;
     bool ending_ = false;
     bool unhanded_ = false;  // the capture thread fills a batch
-    bool has_deadline_ = false;
-    std::chrono::steady_clock::time_point deadline_;
+    std::atomic<bool> stopping_{false};  // set under mutex_ too, for the waits
+    const std::chrono::milliseconds stall_limit_;
+    // When the writer last completed an operation, or took up work after
+    // being idle (steady_clock ticks).
+    std::atomic<std::chrono::steady_clock::rep> progress_at_{0};
     bool abandoned_ = false;      // given up; the writer drops its work
     bool table_dropped_ = false;  // ... and has dropped it
     std::atomic<bool> abandoning_{false};  // abandoned_, read by the writer between commands

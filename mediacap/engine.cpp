@@ -24,7 +24,8 @@ engine::engine(const engine_options* options, handler* owner)
     : options_(options),
       owner_(owner),
       downloader_(options->pool_size, this),
-      captures_(owner, [] { nids::dispatcher::instance().wake(); })
+      captures_(owner, [] { nids::dispatcher::instance().wake(); },
+                options->writer_stall_limit.value_or(capture_stall_limit))
 {
 }
 
@@ -65,7 +66,7 @@ void engine::stop()
 {
     const auto deadline = std::chrono::steady_clock::now() + engine_stop_limit;
     stop_requested_ = true;
-    captures_.stop_by(deadline);
+    captures_.stop();
     nids::dispatcher::instance().stop();
     downloader_.close();
     downloader_.wait_until(deadline);
@@ -85,6 +86,12 @@ bool engine::settled()
 
 void engine::on_request(unsigned id, const http::http_tuple& exchange)
 {
+    // Decoded after a stop, in the capture loop's last turn: nothing is kept
+    // of it, so the owner does not decide (nor make its folder).
+    if (stop_requested_) {
+        captures_.deliver();
+        return;
+    }
     std::string path;
     const int action = owner_->on_response(exchange, path);
     if (action == handler::download) {
@@ -139,7 +146,8 @@ void engine::on_closed(unsigned id)
 }
 
 // Each report is made under reports_mutex_, so that once stop() has closed
-// them none is under way either.
+// them none is under way either. Nothing under it calls on the file system:
+// stop() waits for it.
 void engine::on_download_started(unsigned id, const http::http_tuple& exchange, const std::string& path)
 {
     const std::lock_guard lock(reports_mutex_);
@@ -158,14 +166,16 @@ void engine::on_download_progress(unsigned id, unsigned total, unsigned received
 
 void engine::on_download_finished(unsigned id, const std::string& path)
 {
-    const std::lock_guard lock(reports_mutex_);
-    if (reports_closed_) {
-        // Put in place after the stop reported it failed: it goes again.
-        ::unlink(path.c_str());
-        return;
+    {
+        const std::lock_guard lock(reports_mutex_);
+        if (!reports_closed_) {
+            running_downloads_.erase(id);
+            owner_->on_download_finished(id, path);
+            return;
+        }
     }
-    running_downloads_.erase(id);
-    owner_->on_download_finished(id, path);
+    // Put in place after the stop reported it failed: it goes again.
+    ::unlink(path.c_str());
 }
 
 void engine::on_download_error(unsigned id, int code, const std::string& message)

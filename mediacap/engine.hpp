@@ -15,10 +15,10 @@
 
 namespace mediacap {
 
-// How long a stop lets downloads and the capture writer's backlog finish.
-// Past it a download still running (held in the kernel by a file system that
-// hangs, say) is reported failed, and every capture still waiting for the
-// writer fails with its error report; the owner hears nothing more of them.
+// How long a stop lets the downloads it cancelled end. Past it a download
+// still running (held in the kernel by a file system that hangs, say) is
+// reported failed; the owner hears nothing more of it. The capture writer's
+// backlog has no such limit (see run()).
 inline constexpr std::chrono::milliseconds engine_stop_limit{250};
 
 // The capture engine: runs the packet loop on the calling thread, decodes the
@@ -27,14 +27,17 @@ inline constexpr std::chrono::milliseconds engine_stop_limit{250};
 //
 // Lifecycle: construct (download threads start) -> run() on a thread of its
 // own -> stop() from another thread -> destroy only after both stop() and
-// run() have returned. Both return within engine_stop_limit of the stop,
-// whatever the servers and the storage do, and from then on the owner hears
-// nothing more. The owner's own calls on the capture thread (on_response,
-// which may make a folder on storage that hangs) are its to bound: run()
-// returns only after them, so an owner that must not wait leaves the run's
-// thread to end on its own and destroys the engine then. The destructor
-// waits for the engine's threads: one that a hanging file system holds in
-// the kernel keeps it waiting (see settled()).
+// run() have returned. stop() returns within engine_stop_limit, whatever the
+// servers and the storage do, and capturing ends with it; run() returns once
+// the captures complete at the stop are written (or the writer given up, see
+// capture_writer), and from then on the owner hears nothing more. No
+// download report is ever made while a call on the file system holds the
+// lock that stop() takes. The owner's own calls on the capture thread
+// (on_response, which may make a folder on storage that hangs) are its to
+// bound: run() returns only after them, so an owner that must not wait
+// leaves the run's thread to end on its own and destroys the engine then.
+// The destructor waits for the engine's threads: one that a hanging file
+// system holds in the kernel keeps it waiting (see settled()).
 class engine : public http::downloader_handler {
 public:
     // Neither pointer is owned. `options` must live through the constructor
@@ -48,16 +51,20 @@ public:
     // Blocks in the capture loop until stop(), or until libnids reports a
     // capture error. Throws nids::error when capture cannot start. Before it
     // returns, every captured byte has been written and every capture report
-    // made; after a stop, the captures the writer has not done by the stop's
-    // bound are reported failed instead.
+    // made, also after a stop, however slow the storage: only a writer that
+    // completes nothing for capture_stall_limit (or the options' stall
+    // limit) is given up, and the captures it has not done are reported
+    // failed instead. A capture whose body was incomplete at the stop fails.
     void run();
 
-    // Ends the capture loop, cancels every download, refuses every later one
-    // (also one decided while the stop goes on), and waits for the running
-    // ones up to engine_stop_limit; those still running then are reported
-    // failed (code 0) here. Called from a thread other than the one in run(),
-    // before, during or after it: a run that starts after stop() returns at
-    // once.
+    // Ends the capture loop: no capture begins any more and the capture
+    // thread waits no more for room in the writer's queue (the capture it was
+    // queueing fails), while the writer goes on with its backlog. Cancels
+    // every download, refuses every later one (also one decided while the
+    // stop goes on), and waits for the running ones up to engine_stop_limit;
+    // those still running then are reported failed (code 0) here. Called
+    // from a thread other than the one in run(), before, during or after it:
+    // a run that starts after stop() returns at once.
     void stop();
 
     // After stop() and run() have returned: true when none of the engine's

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,6 +18,9 @@ struct engine_options {
     // Test and benchmark seam: when set, libnids reads this pcap file instead
     // of capturing on `device`.
     std::optional<std::string> capture_file;
+    // Test seam: when set, the capture writer is given up after this long
+    // without progress instead of capture_stall_limit (capture_writer.hpp).
+    std::optional<std::chrono::milliseconds> writer_stall_limit;
 };
 
 }  // namespace mediacap

@@ -16,10 +16,14 @@ namespace mediacap {
 // packets that caused them (soon after the writer's work, also while no more
 // packets come), and all of them before run returns. Download reports come
 // from the download pool threads, several at once; the reports of one
-// download come in order from one thread. After a stop, a capture or a
-// download that has not ended by the stop's bound is reported failed (code
-// 1, code 0), and nothing is reported after engine::stop and engine::run
-// have returned. Arguments are owned by the caller and valid only during
+// download come in order from one thread. After a stop, a download that has
+// not ended by the stop's bound is reported failed (code 0); the captures
+// whose bodies were complete are still reported as the writer does them,
+// until engine::run returns (those of a writer given up for making no
+// progress fail with code 1), and a capture still incomplete fails. Nothing
+// is reported after engine::stop and engine::run have returned. The owner's
+// download reports must not call on storage: engine::stop waits for a
+// report under way. Arguments are owned by the caller and valid only during
 // the call.
 class handler {
 public:

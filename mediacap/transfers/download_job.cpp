@@ -198,6 +198,12 @@ void download_job::run()
     // holds little more than its copy of the exchange.
     curl_ = std::make_unique<curl_session>();
     temporary_file file(final_path_);
+    // A failure is reported once the file is gone, so that a folder the
+    // transfer leaves empty can go at the report.
+    const auto fail = [&](int code, const std::string& message) {
+        file.discard();
+        handler_->on_download_error(id_, code, message);
+    };
     if (!file.good()) {
         // Reported as started first, as a capture whose file cannot be made
         // is: the transfer shows with its failure instead of vanishing.
@@ -217,20 +223,20 @@ void download_job::run()
         curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());
         curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(request.body.size()));
     } else {
-        handler_->on_download_error(id_, 0, "Unsupported method: " + request.method);
+        fail(0, "Unsupported method: " + request.method);
         return;
     }
     // The replay goes to the address the request was sniffed on; the Host
     // header travels with the other sniffed headers below. A target that is
     // not a plain path is refused before anything is sent.
     if (!is_origin_form(request.path)) {
-        handler_->on_download_error(id_, 0, "Unsupported request target");
+        fail(0, "Unsupported request target");
         return;
     }
     curl_->url = curl_url();
     const CURLUcode url_result = build_url(curl_->url, request);
     if (url_result != CURLUE_OK) {
-        handler_->on_download_error(id_, 0, curl_url_strerror(url_result));
+        fail(0, curl_url_strerror(url_result));
         return;
     }
     curl_easy_setopt(easy, CURLOPT_CURLU, curl_->url);
@@ -269,20 +275,20 @@ void download_job::run()
     if (result != CURLE_OK) {
         // A transfer ended by its own file says so rather than libcurl's
         // "Failure writing output to destination".
-        handler_->on_download_error(id_, 0, file.good() ? curl_easy_strerror(result) : write_failure(file));
+        fail(0, file.good() ? curl_easy_strerror(result) : write_failure(file));
         return;
     }
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     if (status != 200) {
-        handler_->on_download_error(id_, 1, std::to_string(status));
+        fail(1, std::to_string(status));
         return;
     }
     // The count of body bytes as they came off the wire, before decoding.
     curl_off_t received = 0;
     curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
     if (const std::string fault = announced.fault(received); !fault.empty()) {
-        handler_->on_download_error(id_, 0, fault);
+        fail(0, fault);
         return;
     }
     std::string written;

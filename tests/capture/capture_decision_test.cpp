@@ -167,6 +167,16 @@ private slots:
             QVERIFY2(QString::fromStdString(target).startsWith(dataLocation + "/2026-03-09/"), target.c_str());
     }
 
+    // A replay sends GET and POST only: a video asked for otherwise is not kept.
+    void downloadsOnlyForReplayableMethods()
+    {
+        DecidingEngine engine;
+        auto head = response("www.site.tv", "video/mp4", "50000", "/v");
+        head.request.method = "HEAD";
+        std::string target;
+        QCOMPARE(engine.on_response(head, target), ignore);
+    }
+
     void capitalEntriesNeverMatch()
     {
         DecidingEngine engine;
@@ -226,8 +236,9 @@ private slots:
     }
 
     // A site folder, and then its day folder, goes when the last transfer
-    // filed there has ended and left nothing in it; never while another one
-    // is on its way into it, and never while it holds anything.
+    // filed there has ended and left nothing in it (on the folder thread, soon
+    // after the report); never while another one is on its way into it, and
+    // never while it holds anything.
     void foldersLeftEmptyGo()
     {
         const QString day = dataLocation + "/2026-05-01";
@@ -253,7 +264,7 @@ private slots:
             engine.on_capture_error(2, 5, "");
             QVERIFY(QFile::exists(QString::fromStdString(kept)));
             engine.on_capture_stream_closed(1);
-            QVERIFY(!QDir(day + "/site.tv").exists());
+            QTRY_VERIFY(!QDir(day + "/site.tv").exists());
             QVERIFY(QDir(day).exists());
 
             // A response kept but never transferred holds its folder until

@@ -404,23 +404,28 @@ private slots:
     // The data folder's disk stops answering, and Stop is pressed while the
     // capture thread makes the folder of a kept image on it, or while the
     // thread is idle and the stop removes the folders left empty; a download
-    // whose server stalls may be running, and ends with the stop. The window
-    // does not wait for the disk, and a new period may start meanwhile. Once
-    // the disk answers, a held period ends without a word to the window, its
-    // empty folder goes, and it is destroyed; the new period then captures.
+    // whose server stalls may be running, and ends with the stop; or a
+    // download failed once the disk hung, and the removal of its empty folder
+    // waits for the disk. The window does not wait for the disk, and a new
+    // period may start meanwhile. Once the disk answers, a held period ends
+    // without a word to the window, its empty folders go, and it is
+    // destroyed; the new period then captures.
     void stopWhileStorageHoldsTheCaptureThreadLive_data()
     {
         QTest::addColumn<bool>("makingFolder");
         QTest::addColumn<bool>("downloading");
-        QTest::newRow("thread making a folder") << true << false;
-        QTest::newRow("thread making a folder, a download running") << true << true;
-        QTest::newRow("thread idle, the stop removing folders") << false << false;
+        QTest::addColumn<bool>("failedReplay");
+        QTest::newRow("thread making a folder") << true << false << false;
+        QTest::newRow("thread making a folder, a download running") << true << true << false;
+        QTest::newRow("thread idle, the stop removing folders") << false << false << false;
+        QTest::newRow("a download's report while folder operations hang") << false << false << true;
     }
 
     void stopWhileStorageHoldsTheCaptureThreadLive()
     {
         QFETCH(bool, makingFolder);
         QFETCH(bool, downloading);
+        QFETCH(bool, failedReplay);
         skipWithoutPrivateNetwork();
         if (!test_support::private_mounts_ready())
             QSKIP(qPrintable(QStringLiteral("needs a private mount namespace: %1")
@@ -445,6 +450,21 @@ private slots:
             auto reply = test_support::http_reply(video).with_header("Content-Type", "video/mp4");
             return ++videoRequests == 1 ? reply : reply.with_fault(test_support::http_reply::fault::stall_after_headers);
         });
+        // The browser gets the video; its replay is cut short: the server
+        // closes before the length it announced (after making the disk's
+        // folder operations hang, for /failed.mp4).
+        const auto cutReplay = [&](bool hang) {
+            return [&, hang, asked = std::make_shared<std::atomic<int>>(0)](const test_support::received_request&) {
+                auto reply = test_support::http_reply(video).with_header("Content-Type", "video/mp4");
+                if (++*asked == 1)
+                    return reply;
+                if (hang)
+                    disk->hang(test_support::hanging_disk::operations::folders);
+                return reply.close_delimited().with_header("Content-Length", std::to_string(video.size() + 1));
+            };
+        };
+        web.route("/cut.mp4", cutReplay(false));
+        web.route("/failed.mp4", cutReplay(true));
 
         MainWindow window(nullptr, refusedAddress());
         auto* welcome = window.findChild<WelcomeFrame*>();
@@ -476,7 +496,21 @@ private slots:
             QCOMPARE(fetchOnPort80("clips.videosite.test", "/running.mp4"), video);
             QVERIFY2(QTest::qWaitFor([&] { return videoRequests == 2; }, 10000), "the video was not replayed");
         }
-        disk->hang(test_support::hanging_disk::operations::folders);
+        if (failedReplay) {
+            // The failed replay's site folder goes as it fails, not at Stop
+            // (the disk's files are named while they are written).
+            QCOMPARE(fetchOnPort80("clips.cutsite.test", "/cut.mp4"), video);
+            auto* transfers = window.findChild<TransfersFrame*>();
+            QTRY_VERIFY(transfers->entryAt(transferRows(window) - 1)->outFile.contains("cutsite.test")
+                        && transfers->entryAt(transferRows(window) - 1)->progress == -1);
+            QTRY_VERIFY(!QFileInfo::exists(day + "/cutsite.test"));
+            QCOMPARE(fetchOnPort80("clips.failsite.test", "/failed.mp4"), video);
+            QVERIFY2(QTest::qWaitFor([&] { return disk->held() == 1; }, 10000), "the empty folder was not removed");
+        }
+        // Held while it makes a folder, the thread is not held by the
+        // removal of the warm-up's folder as well.
+        disk->hang(makingFolder ? test_support::hanging_disk::operations::making_folders
+                                : test_support::hanging_disk::operations::folders);
         if (makingFolder) {
             QCOMPARE(fetchOnPort80("held.othersite.test", "/held.png"), image);
             QVERIFY2(QTest::qWaitFor([&] { return disk->held() == 1; }, 10000), "the site's folder was not made");
@@ -500,6 +534,7 @@ private slots:
         disk->release();
         QTRY_VERIFY_WITH_TIMEOUT(held.isNull(), 20000);
         QVERIFY(!QFileInfo::exists(day + "/othersite.test"));
+        QTRY_VERIFY(!QFileInfo::exists(day + "/failsite.test"));
         QCoreApplication::processEvents();
         QCOMPARE(transferRows(window), rows);
 

@@ -12,10 +12,12 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 namespace test_support {
@@ -66,6 +68,7 @@ int on_readdir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse
 int on_mkdir(const char* path, mode_t mode)
 {
     disk().before(hanging_disk::operations::folders);
+    disk().before(hanging_disk::operations::making_folders);
     return result(::mkdir(real(path).c_str(), mode));
 }
 
@@ -124,6 +127,7 @@ int on_read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info
 int on_write(const char*, const char* data, size_t size, off_t offset, fuse_file_info* file)
 {
     disk().before(hanging_disk::operations::writes);
+    disk().pace(size);
     const ssize_t done = ::pwrite(static_cast<int>(file->fh), data, size, offset);
     return done < 0 ? -errno : static_cast<int>(done);
 }
@@ -264,6 +268,24 @@ std::size_t hanging_disk::held()
 {
     const std::lock_guard lock(mutex_);
     return held_;
+}
+
+void hanging_disk::slow(std::size_t bytes_per_second)
+{
+    const std::lock_guard lock(mutex_);
+    rate_ = bytes_per_second;
+}
+
+void hanging_disk::pace(std::size_t bytes)
+{
+    std::unique_lock lock(mutex_);
+    if (rate_ == 0)
+        return;
+    next_write_ = std::max(next_write_, std::chrono::steady_clock::now()) +
+                  std::chrono::nanoseconds(bytes * 1000000000ull / rate_);
+    const auto done = next_write_;
+    lock.unlock();
+    std::this_thread::sleep_until(done);
 }
 
 void hanging_disk::before(operations which)

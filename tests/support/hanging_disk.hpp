@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
@@ -32,18 +33,22 @@ public:
     hanging_disk& operator=(const hanging_disk&) = delete;
 
     // What hangs: writes into files, the renames and links that put a file
-    // in place, or the making and removing of folders.
-    enum class operations { writes, renames, folders };
+    // in place, the making and removing of folders, or their making alone.
+    enum class operations { writes, renames, folders, making_folders };
 
     // From now on every such operation waits until release().
     void hang(operations which = operations::writes);
     void release();
     // Operations waiting now.
     std::size_t held();
+    // From now on writes take their time: `bytes_per_second` for all of
+    // them together (0: at full speed).
+    void slow(std::size_t bytes_per_second);
 
     // The file system's side; public for its C callbacks only.
     std::string backing_path(const char* path) const { return backing_ + path; }
     void before(operations which);
+    void pace(std::size_t bytes);
 
 private:
     hanging_disk(std::string backing, std::string mount_point);
@@ -58,6 +63,8 @@ private:
     bool hanging_ = false;
     operations hung_ = operations::writes;
     std::size_t held_ = 0;
+    std::size_t rate_ = 0;
+    std::chrono::steady_clock::time_point next_write_;
     std::vector<std::thread> threads_;
 };
 
