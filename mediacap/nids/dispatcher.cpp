@@ -482,6 +482,17 @@ void dispatcher::tcp_callback(tcp_stream* stream, void**)
     dispatcher& self = instance();
     switch (stream->nids_state) {
     case NIDS_JUST_EST:
+        // libnids drops a segment whose TCP timestamp is older than that of
+        // the last segment it took in order (PAWS, RFC 7323), where a receiver
+        // takes it. On a path that reorders a little, a retransmission that
+        // fills a hole may overtake a segment sent just before it: libnids
+        // would then drop that segment, which is never sent again, and the
+        // side would stall for good. Without the check, only a segment of a
+        // sequence number that wrapped around (4 GiB on one side, within a
+        // segment's lifetime on the path: several Gbit/s) could be taken for
+        // new data.
+        stream->client.ts_on = 0;
+        stream->server.ts_on = 0;
         ledger.established(stream);
         if (self.established) {
             try {
