@@ -154,7 +154,7 @@ void pcap_writer::write_frame(std::string_view frame)
 void pcap_writer::dump(const unsigned char* frame, std::size_t size)
 {
     pcap_pkthdr header{};
-    header.ts.tv_sec = 1700000000 + static_cast<long>(frames_ / 1000);
+    header.ts.tv_sec = 1700000000 + static_cast<long>(skipped_ + frames_ / 1000);
     header.ts.tv_usec = static_cast<long>(frames_ % 1000) * 1000;
     header.caplen = header.len = static_cast<bpf_u_int32>(size);
     pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, frame);

@@ -14,9 +14,9 @@ struct pcap_dumper;
 namespace test_support {
 
 // Writes a pcap file of Ethernet/IPv4/TCP frames, for feeding libnids in file
-// mode. Frames get consecutive timestamps one millisecond apart. IP and TCP
-// checksums are filled in. Throws std::runtime_error when the file cannot be
-// opened.
+// mode. Frames get consecutive timestamps one millisecond apart (skip moves
+// them on). IP and TCP checksums are filled in. Throws std::runtime_error when
+// the file cannot be opened.
 class pcap_writer {
 public:
     explicit pcap_writer(const std::string& path);
@@ -37,6 +37,9 @@ public:
     // packet), with the next timestamp.
     void write_frame(std::string_view frame);
 
+    // The frames written from now on are stamped `seconds` later.
+    void skip(unsigned seconds) { skipped_ += seconds; }
+
     // Flushes and closes the file; further writes are ignored.
     void close();
 
@@ -51,6 +54,7 @@ private:
     std::vector<unsigned char> frame_;
     std::size_t frames_ = 0;
     std::uint64_t payload_bytes_ = 0;
+    unsigned skipped_ = 0;
 };
 
 enum class side { client, server };

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <unordered_map>
+#include <vector>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -102,6 +103,33 @@ void consume(tcp_stream* stream, unsigned consumed)
     nids_discard(stream, static_cast<int>(consumed));
 }
 
+// What the ledger and the registry below read of a packet before libnids
+// processes it.
+struct packet_summary {
+    tuple4 key{};          // as the sender's end were the client's
+    bool carries = false;  // data or a FIN
+    bool opens = false;    // a SYN without ACK or RST: a client opening
+};
+
+// libnids does not align the header: it is read byte by byte. False for what
+// is not a whole TCP header.
+bool summarize(const unsigned char* header, packet_summary& packet)
+{
+    const auto read16 = [](const unsigned char* at) { return static_cast<unsigned>(at[0] << 8 | at[1]); };
+    const unsigned ip_header = (header[0] & 0x0fu) * 4u, ip_length = read16(header + 2);
+    if (header[9] != IPPROTO_TCP || ip_length < ip_header + 20)
+        return false;
+    const unsigned char* tcp = header + ip_header;
+    const unsigned tcp_header = (tcp[12] >> 4) * 4u;
+    packet.carries = ip_length > ip_header + tcp_header || (tcp[13] & TH_FIN);
+    packet.opens = (tcp[13] & (TH_SYN | TH_ACK | TH_RST)) == TH_SYN;
+    std::memcpy(&packet.key.saddr, header + 12, 4);
+    std::memcpy(&packet.key.daddr, header + 16, 4);
+    packet.key.source = static_cast<u_short>(read16(tcp));
+    packet.key.dest = static_cast<u_short>(read16(tcp + 2));
+    return true;
+}
+
 // The out-of-order data libnids holds, per side and in all, and its bounds.
 //
 // libnids counts a side's queue in its half stream's rmem_alloc: it adds a
@@ -159,8 +187,8 @@ public:
     {
         stream->user = nullptr;
         try {
-            // A stream that libnids freed without a callback (a client's SYN
-            // long after the last) leaves its entry behind for its slot.
+            // A stream that libnids freed without a callback and that the
+            // registry below did not see go leaves its entry behind.
             const auto [at, fresh] = entries_.try_emplace(stream);
             if (!fresh)
                 forget(at->second);
@@ -179,13 +207,12 @@ public:
         }
     }
 
-    // A connection's end: libnids frees its queues after the callback.
+    // A connection's end: libnids frees its queues after the callback (or
+    // freed them already, without one).
     void closed(tcp_stream* stream)
     {
         if (touched_ == stream)
             touched_ = nullptr;
-        if (!stream->user)
-            return;
         const auto at = entries_.find(stream);
         if (at != entries_.end()) {
             forget(at->second);
@@ -197,22 +224,11 @@ public:
     // Data of `stream` was delivered by the packet being processed.
     void delivered(tcp_stream* stream) { touched_ = stream; }
 
-    // A packet about to be processed; the previous one is settled first.
-    // libnids does not align the header: it is read byte by byte.
-    void packet(const unsigned char* header)
+    // A TCP packet about to be processed (the previous one is settled).
+    void packet(const packet_summary& packet)
     {
-        settle();
-        const auto read16 = [](const unsigned char* at) { return static_cast<unsigned>(at[0] << 8 | at[1]); };
-        const unsigned ip_header = (header[0] & 0x0fu) * 4u, ip_length = read16(header + 2);
-        if (header[9] != IPPROTO_TCP || ip_length < ip_header + 20)
-            return;
-        const unsigned char* tcp = header + ip_header;
-        const unsigned tcp_header = (tcp[12] >> 4) * 4u;
-        pending_.carries = ip_length > ip_header + tcp_header || (tcp[13] & TH_FIN);
-        std::memcpy(&pending_.key.saddr, header + 12, 4);
-        std::memcpy(&pending_.key.daddr, header + 16, 4);
-        pending_.key.source = static_cast<u_short>(read16(tcp));
-        pending_.key.dest = static_cast<u_short>(read16(tcp + 2));
+        pending_.key = packet.key;
+        pending_.carries = packet.carries;
         pending_.noted = true;
     }
 
@@ -246,7 +262,12 @@ public:
         pending_.noted = false;
     }
 
-    out_of_order_counts counts() const { return counts_; }
+    out_of_order_counts counts() const
+    {
+        out_of_order_counts now = counts_;
+        now.held_bytes = static_cast<std::size_t>(total_);
+        return now;
+    }
 
 private:
     // libnids discards a queue whose count passes this; a count of exactly
@@ -330,12 +351,122 @@ private:
     out_of_order_counts counts_;
 };
 
+// The connections reported established and not reported closed yet.
+//
+// libnids frees a stream without a callback when its client sends a SYN
+// (without ACK or RST) on the stream's four ends more than tcp_flow_timeout
+// seconds (an hour) after the stream began: it takes the SYN for a new
+// connection and follows that one in the same slot. Every other stream that
+// libnids frees after it was reported established is reported closed. So a
+// followed stream that is gone after such a SYN (its four ends name no stream
+// or another one, or its slot holds a stream not established) was freed
+// silently, and its end is reported here. In case libnids frees one silently
+// in another way, a stream reported established anew while it is followed, and
+// each followed stream that is gone when the run ends, are reported closed too.
+class connection_registry {
+public:
+    void start()
+    {
+        followed_.clear();
+        watched_ = nullptr;
+    }
+
+    // True when `stream` is followed: established anew, the earlier
+    // connection in its slot was freed silently.
+    bool follows(const tcp_stream* stream) const { return followed_.count(stream) != 0; }
+
+    void opened(const tcp_stream* stream)
+    {
+        try {
+            followed_.emplace(stream, stream->addr);
+        } catch (...) {
+            // Not watched; libnids reports its close as ever.
+        }
+    }
+
+    void closed(const tcp_stream* stream) { followed_.erase(stream); }
+
+    // A TCP packet about to be processed: a client's SYN on the four ends of
+    // a followed stream may free it.
+    void packet(const packet_summary& packet)
+    {
+        watched_ = nullptr;
+        if (!packet.opens || followed_.empty())
+            return;
+        tuple4 key = packet.key;
+        tcp_stream* stream = nids_find_tcp_stream(&key);
+        if (stream && follows(stream)) {
+            watched_ = stream;
+            watched_key_ = key;
+        }
+    }
+
+    // After the packet: the followed stream that it freed silently, or null.
+    tcp_stream* lost()
+    {
+        tcp_stream* stream = watched_;
+        watched_ = nullptr;
+        return stream && follows(stream) && gone(stream, watched_key_) ? stream : nullptr;
+    }
+
+    // Before libnids' exit: the followed streams that it no longer holds.
+    std::vector<tcp_stream*> lost_all()
+    {
+        std::vector<tcp_stream*> lost;
+        for (auto& [stream, key] : followed_)
+            if (gone(stream, key))
+                lost.push_back(const_cast<tcp_stream*>(stream));
+        return lost;
+    }
+
+private:
+    static bool gone(const tcp_stream* stream, tuple4 key)
+    {
+        return nids_find_tcp_stream(&key) != stream || stream->nids_state != NIDS_DATA;
+    }
+
+    std::unordered_map<const tcp_stream*, tuple4> followed_;  // stream -> its four ends
+    tcp_stream* watched_ = nullptr;
+    tuple4 watched_key_{};
+};
+
 out_of_order_ledger ledger;
+connection_registry registry;
+
+// Reports the end of a followed connection whose stream libnids freed
+// without a callback: as timed out, with no last offer of its bytes (they
+// went with the stream).
+void report_lost(tcp_stream* stream)
+{
+    dispatcher& self = dispatcher::instance();
+    if (self.closed) {
+        try {
+            self.closed(&stream->addr, NIDS_TIMED_OUT);
+        } catch (...) {
+            // Nothing may unwind through libnids.
+        }
+    }
+    ledger.closed(stream);
+    registry.closed(stream);
+}
+
+// Settles the packet processed last.
+void settle_packet()
+{
+    ledger.settle();
+    if (tcp_stream* lost = registry.lost())
+        report_lost(lost);
+}
 
 // libnids' IP callback: every IP packet, before its TCP processing.
 void note_packet(struct ip* header, int)
 {
-    ledger.packet(reinterpret_cast<const unsigned char*>(header));
+    settle_packet();
+    packet_summary packet;
+    if (!summarize(reinterpret_cast<const unsigned char*>(header), packet))
+        return;
+    ledger.packet(packet);
+    registry.packet(packet);
 }
 
 }  // namespace
@@ -410,6 +541,7 @@ void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<boo
     nids_register_tcp(reinterpret_cast<void*>(&dispatcher::tcp_callback));
     nids_register_ip(reinterpret_cast<void*>(&note_packet));
     ledger.start();
+    registry.start();
     nids_register_chksum_ctl(no_checksums, 1);
 
     // From here stop() can wake a wait in the handle; flags set before this
@@ -420,7 +552,7 @@ void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<boo
         // One packet per dispatch: -1 is a capture error, -2 a wake-up by
         // stop(), 0 a read time-out live or the end of a capture file.
         const int result = nids_dispatch(1);
-        ledger.settle();
+        settle_packet();
         if (after_dispatch) {
             try {
                 after_dispatch();
@@ -445,6 +577,8 @@ void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<boo
 
     // Reports every connection still open with NIDS_EXITING. libnids does not
     // close a handle that it was given; `live` does, after it.
+    for (tcp_stream* lost : registry.lost_all())
+        report_lost(lost);
     ledger.finish();
     nids_exit();
     nids_params.pcap_desc = nullptr;
@@ -493,6 +627,9 @@ void dispatcher::tcp_callback(tcp_stream* stream, void**)
         // new data.
         stream->client.ts_on = 0;
         stream->server.ts_on = 0;
+        if (registry.follows(stream))
+            report_lost(stream);
+        registry.opened(stream);
         ledger.established(stream);
         if (self.established) {
             try {
@@ -538,6 +675,7 @@ void dispatcher::tcp_callback(tcp_stream* stream, void**)
             }
         }
         ledger.closed(stream);
+        registry.closed(stream);
         break;
     default:
         break;

@@ -62,6 +62,7 @@ constexpr std::size_t out_of_order_total_bytes = std::size_t(256) << 20;
 struct out_of_order_counts {
     std::size_t peak_bytes = 0;  // most held at once, all connections together
     unsigned sides_given_up = 0;  // sides given up at either bound
+    std::size_t held_bytes = 0;  // held now (0 once the run has ended)
 };
 
 // Applies `settings` to libnids' global parameters, switches libnids'
@@ -97,7 +98,10 @@ public:
     // A connection completed its handshake.
     std::function<void(tuple4*)> established;
     // The connection ended; the state is libnids': 3 closed, 4 reset,
-    // 5 timed out, 6 libnids exiting (the run is ending).
+    // 5 timed out, 6 libnids exiting (the run is ending). A connection that
+    // libnids let go without a word (its client opened again on the same
+    // ends over an hour after it began) ends as timed out, after the packet
+    // that let it go, and without a last offer of its bytes.
     std::function<void(tuple4*, int)> closed;
     // Bytes the client sent: every byte of that direction not consumed yet,
     // oldest first. Returns how many leading bytes it consumed; libnids keeps
