@@ -497,15 +497,17 @@ dispatcher& dispatcher::instance()
 
 std::string dispatcher::make_filter(const std::set<std::uint16_t>& ports)
 {
-    std::string filter = "tcp ";
-    bool first = true;
-    for (const std::uint16_t port : ports) {
-        if (!first)
-            filter += "or ";
-        first = false;
-        filter += "port " + std::to_string(port) + " ";
+    std::string filter = "tcp and ";
+    if (!ports.empty()) {
+        std::string any;
+        for (const std::uint16_t port : ports)
+            any += (any.empty() ? "port " : " or port ") + std::to_string(port);
+        filter += "(" + any + ") and ";
     }
-    return filter;
+    // No IP fragment: a port test already rejects every fragment but the
+    // first, so a fragmented datagram is never whole, and libnids would only
+    // hold its first fragment (up to 256 KiB per host) until it timed out.
+    return filter + "ip[6:2] & 0x3fff = 0";
 }
 
 void dispatcher::publish_handle(pcap* handle)

@@ -117,7 +117,8 @@ public:
     // Set by stop(); the loop ends before its next dispatch.
     std::atomic<bool> stop_requested{false};
 
-    // The pcap filter for the watched TCP ports: "tcp port 80 or port 8080 ".
+    // The pcap filter for the watched TCP ports, IPv4 and unfragmented only:
+    // "tcp and (port 80 or port 8080) and ip[6:2] & 0x3fff = 0".
     static std::string make_filter(const std::set<std::uint16_t>& ports);
 
     // Captures on the configured device (or reads the configured file) and
