@@ -111,7 +111,7 @@ void pcap_writer::write_tcp(const std::string& source_address, std::uint16_t sou
     ip[0] = 0x45;
     put16(ip + 2, static_cast<std::uint16_t>(ip_length));
     put16(ip + 4, static_cast<std::uint16_t>(frames_));
-    put16(ip + 6, 0x4000);  // don't fragment
+    put16(ip + 6, fragment_field_);
     ip[8] = 64;
     ip[9] = IPPROTO_TCP;
     std::memcpy(ip + 12, &source, 4);
@@ -143,6 +143,16 @@ void pcap_writer::write_tcp(const std::string& source_address, std::uint16_t sou
 
     dump(frame_.data(), frame_.size());
     payload_bytes_ += payload.size();
+}
+
+void pcap_writer::write_first_fragment(const std::string& source_address, std::uint16_t source_port,
+                                       const std::string& destination_address, std::uint16_t destination_port,
+                                       std::string_view payload)
+{
+    fragment_field_ = 0x2000;  // more fragments, at offset 0
+    write_tcp(source_address, source_port, destination_address, destination_port, 1, 1,
+              tcp_flow::ack | tcp_flow::psh, payload);
+    fragment_field_ = 0x4000;
 }
 
 void pcap_writer::write_frame(std::string_view frame)

@@ -33,6 +33,13 @@ public:
                    std::uint32_t seq, std::uint32_t ack, std::uint8_t flags, std::string_view payload,
                    std::string_view options = {});
 
+    // Writes the first fragment of an IPv4 datagram that carries a TCP
+    // segment: the TCP header and `payload`, and the flag that more fragments
+    // follow (none ever does).
+    void write_first_fragment(const std::string& source_address, std::uint16_t source_port,
+                              const std::string& destination_address, std::uint16_t destination_port,
+                              std::string_view payload);
+
     // Writes one Ethernet frame exactly as given (another protocol, a broken
     // packet), with the next timestamp.
     void write_frame(std::string_view frame);
@@ -55,6 +62,7 @@ private:
     std::size_t frames_ = 0;
     std::uint64_t payload_bytes_ = 0;
     unsigned skipped_ = 0;
+    std::uint16_t fragment_field_ = 0x4000;  // don't fragment
 };
 
 enum class side { client, server };

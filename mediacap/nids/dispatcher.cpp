@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <unordered_map>
 #include <vector>
@@ -164,6 +165,8 @@ bool summarize(const unsigned char* header, packet_summary& packet)
 // passed it, until that side's next segment.
 class out_of_order_ledger {
 public:
+    explicit out_of_order_ledger(mediacap::decoder::memory_budget& budget) : budget_(budget) {}
+
     // A side's count must stay below zero while raised: its bound is kept
     // well under 1 GiB.
     void set_bounds(std::size_t side, std::size_t total)
@@ -203,7 +206,23 @@ public:
         for (int i = 0; i < 2; ++i) {
             entry->held[i] = halves[i]->rmem_alloc;
             total_ += entry->held[i];
+            budget_.charge(entry->held[i]);
             halves[i]->rmem_alloc += raised_base;
+        }
+    }
+
+    // libnids' buffers of the two directions (what was not consumed yet and
+    // the room it made for the segment just added), charged to the budget as
+    // they grow: before the stream's bytes are offered.
+    void buffered(const tcp_stream* stream)
+    {
+        auto* entry = static_cast<sides*>(stream->user);
+        if (!entry)
+            return;
+        const long buffers = static_cast<long>(stream->client.bufsize) + stream->server.bufsize;
+        if (buffers != entry->buffers) {
+            budget_.charge(buffers - entry->buffers);
+            entry->buffers = buffers;
         }
     }
 
@@ -236,6 +255,8 @@ public:
     void settle()
     {
         if (touched_) {
+            if (budget_.over())
+                shrink(touched_);
             // Nothing held anywhere and nothing queued now: nothing to settle
             // (the common case, without a look at the ledger's entry).
             if (total_ != 0 || touched_->client.rmem_alloc != raised_base || touched_->server.rmem_alloc != raised_base)
@@ -276,10 +297,28 @@ private:
     static constexpr int raised_base = INT_MIN / 2;
 
     struct sides {
+        long buffers = 0;       // libnids' buffers of both halves, as charged
         long held[2] = {0, 0};  // client half (the server's data), server half
         bool waiting[2] = {false, false};  // given up, its queue not discarded yet
         bool dropped[2] = {false, false};  // given up for good
     };
+
+    // Past the budget, the buffer of a direction that holds nothing
+    // unconsumed goes back to the allocator after its packet, so that what a
+    // connection given up took with that packet does not stay: libnids
+    // allocates a buffer anew for a direction's next segment when it has none
+    // (as for its first).
+    void shrink(tcp_stream* stream)
+    {
+        for (half_stream* half : {&stream->client, &stream->server}) {
+            if (half->data && half->count == half->offset) {
+                std::free(half->data);
+                half->data = nullptr;
+                half->bufsize = 0;
+            }
+        }
+        buffered(stream);
+    }
 
     static long held_in(int count)
     {
@@ -298,6 +337,7 @@ private:
             total_ -= entry.held[i];
             waiting_ -= entry.waiting[i] ? 1 : 0;
         }
+        budget_.charge(-(entry.held[0] + entry.held[1] + entry.buffers));
     }
 
     void settle(tcp_stream* stream)
@@ -318,6 +358,7 @@ private:
             const long held = held_in(count);
             grew[i] = held > entry->held[i];
             total_ += held - entry->held[i];
+            budget_.charge(held - entry->held[i]);
             entry->held[i] = held;
         }
         if (total_ > static_cast<long>(counts_.peak_bytes))
@@ -326,7 +367,7 @@ private:
             if (!grew[i] || entry->waiting[i])
                 continue;
             const bool raised = halves[i]->rmem_alloc < 0;
-            if ((raised && entry->held[i] > side_bound_) || total_ > total_bound_) {
+            if ((raised && entry->held[i] > side_bound_) || total_ > total_bound_ || budget_.over()) {
                 halves[i]->rmem_alloc = static_cast<int>(shut + 1 + entry->held[i]);
                 entry->waiting[i] = entry->dropped[i] = true;
                 ++waiting_;
@@ -341,6 +382,7 @@ private:
         bool noted = false;
     };
 
+    mediacap::decoder::memory_budget& budget_;
     std::unordered_map<const tcp_stream*, sides> entries_;
     long side_bound_ = static_cast<long>(out_of_order_side_bytes);
     long total_bound_ = static_cast<long>(out_of_order_total_bytes);
@@ -430,7 +472,8 @@ private:
     tuple4 watched_key_{};
 };
 
-out_of_order_ledger ledger;
+mediacap::decoder::memory_budget traffic_budget;
+out_of_order_ledger ledger{traffic_budget};
 connection_registry registry;
 
 // Reports the end of a followed connection whose stream libnids freed
@@ -482,6 +525,7 @@ void configure(const options& settings)
     nids_params.scan_num_hosts = 0;
     ledger.set_bounds(settings.out_of_order_side_bytes.value_or(out_of_order_side_bytes),
                       settings.out_of_order_total_bytes.value_or(out_of_order_total_bytes));
+    traffic_budget.set_limit(settings.budget_bytes.value_or(mediacap::decoder::memory_budget::default_limit));
     nids_params.syslog = reinterpret_cast<void (*)()>(&null_syslog);
 }
 
@@ -542,6 +586,7 @@ void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<boo
     // nids_init empties the callback lists: register after it.
     nids_register_tcp(reinterpret_cast<void*>(&dispatcher::tcp_callback));
     nids_register_ip(reinterpret_cast<void*>(&note_packet));
+    traffic_budget.reset();
     ledger.start();
     registry.start();
     nids_register_chksum_ctl(no_checksums, 1);
@@ -606,6 +651,11 @@ out_of_order_counts dispatcher::last_out_of_order() const
     return ledger.counts();
 }
 
+mediacap::decoder::memory_budget& dispatcher::budget()
+{
+    return traffic_budget;
+}
+
 void dispatcher::wake()
 {
     const std::lock_guard<std::mutex> lock(handle_mutex_);
@@ -648,6 +698,7 @@ void dispatcher::tcp_callback(tcp_stream* stream, void**)
         // the client sent. When both have news, the server's bytes go first
         // and the client's wait for the stream's next callback.
         ledger.delivered(stream);
+        ledger.buffered(stream);
         if (stream->client.count_new > 0)
             consume(stream, offer(self.response_bytes, stream, stream->client));
         else if (stream->server.count_new > 0)

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "mediacap/decoder/memory_budget.hpp"
+
 // libnids' own types; only dispatcher.cpp sees their definitions.
 struct tuple4;
 struct tcp_stream;
@@ -39,6 +41,8 @@ struct options {
     // defaults.
     std::optional<std::size_t> out_of_order_side_bytes;
     std::optional<std::size_t> out_of_order_total_bytes;
+    // Test seam: the limit of the run's memory budget; unset, 1 GiB.
+    std::optional<std::size_t> budget_bytes;
 };
 
 // Out-of-order data: the segments libnids holds for a side of a connection
@@ -147,6 +151,13 @@ public:
     // The out-of-order counts of the last run, or of the run in progress so
     // far. On the capture thread only.
     out_of_order_counts last_out_of_order() const;
+
+    // The account of the memory that traffic makes a run hold (see
+    // memory_budget), emptied as each run starts: libnids' buffers of each
+    // direction and its out-of-order segments are charged to it here, and
+    // the decoder that decoder_feed binds charges its waiting requests. On
+    // the capture thread only.
+    mediacap::decoder::memory_budget& budget();
 
     // Registered with libnids; turns its callback into the four above.
     static void tcp_callback(tcp_stream* stream, void** unused);
