@@ -50,7 +50,9 @@ public:
     // More is charged than the limit allows.
     bool over() const { return used_ > limit_; }
 
-    std::size_t used() const { return used_ > 0 ? static_cast<std::size_t>(used_) : 0; }
+    // What is charged now (a count given back twice would show here as a
+    // huge one).
+    std::size_t used() const { return static_cast<std::size_t>(used_); }
     std::size_t peak() const { return static_cast<std::size_t>(peak_); }
 
 private:
