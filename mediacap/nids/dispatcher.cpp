@@ -300,10 +300,10 @@ void dispatcher::tcp_callback(tcp_stream* stream, void**)
         // takes it. On a path that reorders a little, a retransmission that
         // fills a hole may overtake a segment sent just before it: libnids
         // would then drop that segment, which is never sent again, and the
-        // side would stall for good. Without the check, only a segment of a
-        // sequence number that wrapped around (4 GiB on one side, within a
-        // segment's lifetime on the path: several Gbit/s) could be taken for
-        // new data.
+        // side would stall for good. What the check guards against is an old
+        // duplicate taken for new data once the side's sequence numbers have
+        // wrapped around: 4 GiB sent while the duplicate was still on its
+        // way, which takes several Gbit/s for one delayed by a second or so.
         stream->client.ts_on = 0;
         stream->server.ts_on = 0;
         if (registry.follows(stream))

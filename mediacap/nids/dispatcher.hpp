@@ -12,7 +12,8 @@
 
 #include "mediacap/decoder/memory_budget.hpp"
 
-// libnids' own types; only dispatcher.cpp sees their definitions.
+// libnids' own types; only the sources of mediacap/nids see their
+// definitions.
 struct tuple4;
 struct tcp_stream;
 struct ip;
