@@ -22,8 +22,9 @@
 // mb_per_s counts the file's bytes (MiB) per second of the run, packets_per_s
 // its frames; files is the number of sized response bodies completed; peak_kb
 // is the process's peak resident size. The whole engine also prints the most
-// out-of-order data libnids held at once and the connection sides it gave up
-// at its bounds. With --floor a last line follows:
+// out-of-order data libnids held at once, the connection sides it gave up
+// at its bounds, and the most charged to the memory budget at once. With
+// --floor a last line follows:
 //   engine_s=N floor_s=N reassembly_s=N ratio=N
 // floor_s is reassembly_s plus the serial writing (write_s, on the line
 // before), and ratio is engine_s / floor_s.
@@ -216,7 +217,8 @@ measured whole_engine(const char* path, const char* out_folder)
                     " failed=" + std::to_string(handler.errors) + "\n";
     const nids::out_of_order_counts held = nids::dispatcher::instance().last_out_of_order();
     result.detail += "out_of_order_peak_kb=" + std::to_string(held.peak_bytes / 1024) +
-                     " sides_given_up=" + std::to_string(held.sides_given_up) + "\n";
+                     " sides_given_up=" + std::to_string(held.sides_given_up) +
+                     " budget_peak_kb=" + std::to_string(nids::dispatcher::instance().budget().peak() / 1024) + "\n";
     result.kept = std::move(handler.kept);
     return result;
 }

@@ -16,7 +16,10 @@
 # Without arguments it builds engine_bench in BUILD (default build-bench) and
 # uses that one; give several (an older build, say) to compare them on the
 # same captures. ROWS overrides the links, one "loss_percent rate queue_ms"
-# a row, separated by commas. Only the addresses 10.214.1.0/24 and
+# a row, separated by commas. REORDER (per mille, default 0) makes the path
+# reorder: that share of the server's packets, chosen at random, skips the
+# queue of the rest (a retransmission among them overtakes the segments sent
+# before it). Only the addresses 10.214.1.0/24 and
 # 10.214.2.0/24 inside the namespaces it makes; the namespaces and everything
 # it started are removed at the end, also when interrupted.
 set -euo pipefail
@@ -166,10 +169,20 @@ table ip vxloss {
   chain forward {
     type filter hook forward priority 0; policy accept;
     ip saddr 10.214.1.1 tcp sport 80 numgen random mod 100000 < $per_100000 drop
+    ip saddr 10.214.1.1 tcp sport 80 numgen random mod 1000 < ${REORDER:-0} ip dscp set cs1
   }
 }
 EOF
-  in_router tc qdisc replace dev to-cli root tbf rate "${rate}mbit" burst 32kbit latency "${queue}ms"
+  in_router tc qdisc del dev to-cli root 2>/dev/null || true
+  if [ "${REORDER:-0}" = 0 ]; then
+    in_router tc qdisc replace dev to-cli root tbf rate "${rate}mbit" burst 32kbit latency "${queue}ms"
+  else  # the packets marked CS1 have a queue of their own, served first
+    in_router tc qdisc replace dev to-cli root handle 1: htb default 2 2>/dev/null
+    in_router tc class add dev to-cli parent 1: classid 1:1 htb rate "${rate}mbit" prio 0 2>/dev/null
+    in_router tc class add dev to-cli parent 1: classid 1:2 htb rate "${rate}mbit" prio 1 2>/dev/null
+    in_router tc qdisc add dev to-cli parent 1:2 handle 20: tbf rate "${rate}mbit" burst 32kbit latency "${queue}ms"
+    in_router tc filter add dev to-cli parent 1: protocol ip prio 1 u32 match ip tos 0x20 0xfc flowid 1:1
+  fi
   printf '%-6s %6s %6s' "$loss" "$rate" "$queue"
   fetch_and_read "$client_ns" eth0 10.214.1.1 "${videos[@]}"
 done

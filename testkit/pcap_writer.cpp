@@ -111,7 +111,7 @@ void pcap_writer::write_tcp(const std::string& source_address, std::uint16_t sou
     ip[0] = 0x45;
     put16(ip + 2, static_cast<std::uint16_t>(ip_length));
     put16(ip + 4, static_cast<std::uint16_t>(frames_));
-    put16(ip + 6, 0x4000);  // don't fragment
+    put16(ip + 6, fragment_field_);
     ip[8] = 64;
     ip[9] = IPPROTO_TCP;
     std::memcpy(ip + 12, &source, 4);
@@ -145,6 +145,16 @@ void pcap_writer::write_tcp(const std::string& source_address, std::uint16_t sou
     payload_bytes_ += payload.size();
 }
 
+void pcap_writer::write_first_fragment(const std::string& source_address, std::uint16_t source_port,
+                                       const std::string& destination_address, std::uint16_t destination_port,
+                                       std::string_view payload)
+{
+    fragment_field_ = 0x2000;  // more fragments, at offset 0
+    write_tcp(source_address, source_port, destination_address, destination_port, 1, 1,
+              tcp_flow::ack | tcp_flow::psh, payload);
+    fragment_field_ = 0x4000;
+}
+
 void pcap_writer::write_frame(std::string_view frame)
 {
     if (dumper_)
@@ -154,7 +164,7 @@ void pcap_writer::write_frame(std::string_view frame)
 void pcap_writer::dump(const unsigned char* frame, std::size_t size)
 {
     pcap_pkthdr header{};
-    header.ts.tv_sec = 1700000000 + static_cast<long>(frames_ / 1000);
+    header.ts.tv_sec = 1700000000 + static_cast<long>(skipped_ + frames_ / 1000);
     header.ts.tv_usec = static_cast<long>(frames_ % 1000) * 1000;
     header.caplen = header.len = static_cast<bpf_u_int32>(size);
     pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, frame);
@@ -178,13 +188,27 @@ void tcp_flow::handshake()
     write({side::client, client_next_, ack, {}});
 }
 
-void tcp_flow::handshake(unsigned shift)
+void tcp_flow::handshake(unsigned shift, bool timestamps)
 {
     // No-operation, then window scale (kind 3, length 3).
     const std::string scale{1, 3, 3, static_cast<char>(shift)};
+    timestamps_ = timestamps;
     write({side::client, client_next_ - 1, syn, {}, scale});
     write({side::server, server_next_ - 1, syn | ack, {}, scale});
     write({side::client, client_next_, ack, {}});
+}
+
+std::string tcp_flow::options_of(const tcp_segment& segment)
+{
+    if (!timestamps_)
+        return segment.options;
+    // Two no-operations, then timestamps (kind 8, length 10): the value, and
+    // an echo that libnids does not read.
+    std::string stamp{1, 1, 8, 10, 0, 0, 0, 0, 0, 0, 0, 0};
+    const std::uint32_t value = segment.stamp != 0 ? segment.stamp : clock_++;
+    for (int i = 0; i < 4; ++i)
+        stamp[4 + i] = static_cast<char>(value >> (24 - 8 * i));
+    return segment.options + stamp;
 }
 
 std::vector<tcp_segment> tcp_flow::segments(side from, std::string_view data, std::size_t mss)
@@ -203,12 +227,13 @@ void tcp_flow::write(const tcp_segment& segment)
 {
     // Each side acknowledges what it has received in order so far, never
     // data of the peer that is built but not written yet.
+    const std::string options = options_of(segment);
     if (segment.from == side::client)
         writer_.write_tcp(client_address_, client_port_, server_address_, server_port_, segment.seq,
-                          of_server_.in_order, segment.flags, segment.payload, segment.options);
+                          of_server_.in_order, segment.flags, segment.payload, options);
     else
         writer_.write_tcp(server_address_, server_port_, client_address_, client_port_, segment.seq,
-                          of_client_.in_order, segment.flags, segment.payload, segment.options);
+                          of_client_.in_order, segment.flags, segment.payload, options);
     // A FIN takes one sequence number, as a byte of data would.
     const std::size_t length = segment.payload.size() + ((segment.flags & fin) ? 1 : 0);
     if (length > 0)
@@ -247,12 +272,13 @@ void tcp_flow::write_ack(side from, std::uint32_t ack_value)
     // yet (a pipelined exchange builds the answers before the upload is
     // through): libnids drops a segment ahead of the window, and with it the
     // window update, and then the rest of the upload.
+    const std::string options = options_of({from, 0, ack, {}});
     if (from == side::client)
         writer_.write_tcp(client_address_, client_port_, server_address_, server_port_, of_client_.in_order,
-                          ack_value, ack, {});
+                          ack_value, ack, {}, options);
     else
         writer_.write_tcp(server_address_, server_port_, client_address_, client_port_, of_server_.in_order,
-                          ack_value, ack, {});
+                          ack_value, ack, {}, options);
 }
 
 void tcp_flow::send(side from, std::string_view data, std::size_t mss)
@@ -293,7 +319,7 @@ void tcp_flow::retransmit(side from, std::string_view data, std::size_t mss, std
 }
 
 std::size_t tcp_flow::lossy(side from, std::string_view data, std::size_t mss, double loss, std::size_t delay,
-                            std::uint64_t seed)
+                            std::uint64_t seed, bool overtaking)
 {
     const side to = from == side::client ? side::server : side::client;
     const receiver& peer = from == side::client ? of_client_ : of_server_;
@@ -311,8 +337,16 @@ std::size_t tcp_flow::lossy(side from, std::string_view data, std::size_t mss, d
             ++lost;
             continue;
         }
-        write(segment);
         written += segment.payload.size();
+        if (overtaking && !waiting.empty() && written >= waiting.front().due) {
+            // Sent first, so stamped first; it arrives after the retransmissions.
+            segment.stamp = clock_++;
+            while (!waiting.empty() && written >= waiting.front().due) {
+                write(waiting.front().segment);
+                waiting.pop_front();
+            }
+        }
+        write(segment);
         if (!peer.out_of_order.empty())
             write_ack(to, peer.in_order);
         while (!waiting.empty() && written >= waiting.front().due) {

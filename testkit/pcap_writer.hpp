@@ -14,9 +14,9 @@ struct pcap_dumper;
 namespace test_support {
 
 // Writes a pcap file of Ethernet/IPv4/TCP frames, for feeding libnids in file
-// mode. Frames get consecutive timestamps one millisecond apart. IP and TCP
-// checksums are filled in. Throws std::runtime_error when the file cannot be
-// opened.
+// mode. Frames get consecutive timestamps one millisecond apart (skip moves
+// them on). IP and TCP checksums are filled in. Throws std::runtime_error when
+// the file cannot be opened.
 class pcap_writer {
 public:
     explicit pcap_writer(const std::string& path);
@@ -33,9 +33,19 @@ public:
                    std::uint32_t seq, std::uint32_t ack, std::uint8_t flags, std::string_view payload,
                    std::string_view options = {});
 
+    // Writes the first fragment of an IPv4 datagram that carries a TCP
+    // segment: the TCP header and `payload`, and the flag that more fragments
+    // follow (none ever does).
+    void write_first_fragment(const std::string& source_address, std::uint16_t source_port,
+                              const std::string& destination_address, std::uint16_t destination_port,
+                              std::string_view payload);
+
     // Writes one Ethernet frame exactly as given (another protocol, a broken
     // packet), with the next timestamp.
     void write_frame(std::string_view frame);
+
+    // The frames written from now on are stamped `seconds` later.
+    void skip(unsigned seconds) { skipped_ += seconds; }
 
     // Flushes and closes the file; further writes are ignored.
     void close();
@@ -51,6 +61,8 @@ private:
     std::vector<unsigned char> frame_;
     std::size_t frames_ = 0;
     std::uint64_t payload_bytes_ = 0;
+    unsigned skipped_ = 0;
+    std::uint16_t fragment_field_ = 0x4000;  // don't fragment
 };
 
 enum class side { client, server };
@@ -62,6 +74,9 @@ struct tcp_segment {
     std::uint8_t flags;
     std::string payload;
     std::string options = {};  // TCP options, a multiple of 4 bytes
+    // The TCP timestamp it carries when its flow has timestamps on: the
+    // sender's clock when it was sent. 0: when it is written.
+    std::uint32_t stamp = 0;
 };
 
 // One TCP connection between a client and a server, written through a
@@ -91,8 +106,10 @@ public:
     void handshake();
     // The same with window scaling: each side's window of 65535 counts in
     // units of 2^`shift` bytes, so that libnids accepts segments up to that
-    // far beyond the receiver's last acknowledgement.
-    void handshake(unsigned shift);
+    // far beyond the receiver's last acknowledgement. With `timestamps`, both
+    // sides also agree on TCP timestamps, and every later segment carries
+    // one: a clock that ticks once per segment written (or stamped).
+    void handshake(unsigned shift, bool timestamps = false);
     // `data` from one side in segments of at most `mss` bytes, in order.
     void send(side from, std::string_view data, std::size_t mss = 1460);
     // `data` from one side cut into segments at the given offsets.
@@ -109,8 +126,11 @@ public:
     // receiver answers every segment that arrives while a hole is open with a
     // duplicate acknowledgement at the hole. Returns the number of segments
     // lost. Needs a handshake with a window shift that lets `delay` bytes in.
+    // With `overtaking`, the path reorders a little: a retransmission that is
+    // due after a segment reaches the sniffer before that segment, which
+    // carries the older timestamp.
     std::size_t lossy(side from, std::string_view data, std::size_t mss, double loss, std::size_t delay,
-                      std::uint64_t seed);
+                      std::uint64_t seed, bool overtaking = false);
     // The segments that would carry `data`, sequence numbers advanced as if
     // they were sent; nothing is written.
     std::vector<tcp_segment> segments(side from, std::string_view data, std::size_t mss);
@@ -133,7 +153,12 @@ private:
     void received(side from, std::uint32_t seq, std::size_t length);
     void write_ack(side from, std::uint32_t ack_value);
 
+    // The TCP options of a segment: its own, and a timestamp when they are on.
+    std::string options_of(const tcp_segment& segment);
+
     pcap_writer& writer_;
+    bool timestamps_ = false;
+    std::uint32_t clock_ = 1;
     std::string client_address_, server_address_;
     std::uint16_t client_port_, server_port_;
     std::uint32_t client_next_, server_next_;

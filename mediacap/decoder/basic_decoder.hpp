@@ -43,9 +43,12 @@ public:
     basic_decoder& operator=(const basic_decoder&) = delete;
 
     // A connection opened: it takes the next id (1 for the first connection
-    // of this decoder). An entry left under the same key is replaced.
+    // of this decoder). An entry left under the same key (a close that never
+    // came) is closed first.
     void on_established(const tuple4* key)
     {
+        if (streams_.count(key))
+            on_close(key, 0);
         const connection_address address = read_connection_address(key);
         auto opened = std::make_shared<stream>();
         opened->id = ++last_id_;

@@ -174,6 +174,33 @@ http_stream& state_of(const std::shared_ptr<stream>& s)
     return *std::any_cast<http_stream>(&s->state);
 }
 
+// What the allocator takes for a block of `size` bytes: its header, rounded up
+// to 16 bytes, at least 32 (as glibc's malloc does).
+std::size_t allocation(std::size_t size)
+{
+    return std::max<std::size_t>(32, (size + 8 + 15) & ~std::size_t(15));
+}
+
+// The heap block of a string, when it does not fit in the string itself.
+std::size_t heap_bytes(const std::string& text)
+{
+    return text.capacity() > 15 ? allocation(text.capacity() + 1) : 0;
+}
+
+// What a waiting request takes in memory: its object (made together with its
+// shared pointer's count, and its slot in the queue), its strings, and its
+// header map's buckets and nodes (a node holds the name and the value).
+std::size_t footprint(const http::http_request& request)
+{
+    std::size_t bytes = allocation(sizeof(http::http_request) + 16) + sizeof(std::shared_ptr<int>) +
+                        heap_bytes(request.server_address) + heap_bytes(request.method) +
+                        heap_bytes(request.path) + heap_bytes(request.body) +
+                        allocation(request.headers.bucket_count() * sizeof(void*));
+    for (const auto& [name, value] : request.headers)
+        bytes += allocation(sizeof(void*) * 2 + sizeof name + sizeof value) + heap_bytes(name) + heap_bytes(value);
+    return bytes;
+}
+
 // Runs parse steps over one offer while they make progress: several requests
 // in one segment, or a body's end and the next head, are all taken at this
 // arrival. The first step always runs, even on an empty offer (the close
@@ -241,6 +268,24 @@ unsigned http_decoder::handle_response_bytes(const std::shared_ptr<stream>& s, c
 void http_decoder::handle_close(const std::shared_ptr<stream>& s)
 {
     closed_signal(s->id);
+    if (http_stream* state = std::any_cast<http_stream>(&s->state))
+        give_back(*state, state->charged);
+}
+
+bool http_decoder::take(http_stream& state, std::size_t bytes)
+{
+    if (budget_ && !budget_->take(bytes))
+        return false;
+    state.charged += bytes;
+    return true;
+}
+
+void http_decoder::give_back(http_stream& state, std::size_t bytes)
+{
+    bytes = std::min(bytes, state.charged);
+    state.charged -= bytes;
+    if (budget_)
+        budget_->charge(-static_cast<long long>(bytes));
 }
 
 unsigned http_decoder::parse_request_head(const std::shared_ptr<stream>& s, const char* data, unsigned length)
@@ -255,8 +300,12 @@ unsigned http_decoder::parse_request_head(const std::shared_ptr<stream>& s, cons
         state.request_state = http_stream::request_unparseable;
         return length;
     }
-    if (end == std::string_view::npos)
-        return 0;
+    if (end == std::string_view::npos) {
+        if (!out_of_budget())
+            return 0;
+        state.request_state = http_stream::request_unparseable;
+        return length;
+    }
     const std::string_view head = offered.substr(0, end + head_end.size());
 
     auto request = std::make_shared<http::http_request>();
@@ -285,6 +334,12 @@ unsigned http_decoder::parse_request_head(const std::shared_ptr<stream>& s, cons
         });
     }
 
+    // A request that the budget has no room for gives the client's side up,
+    // as one past the queue's limit does.
+    if (!take(state, footprint(*request))) {
+        state.request_state = http_stream::request_unparseable;
+        return length;
+    }
     state.pending.push_back(std::move(request));
     if (length_announced != 0) {
         state.request_state = http_stream::request_body;
@@ -297,6 +352,7 @@ unsigned http_decoder::read_request_body(const std::shared_ptr<stream>& s, const
 {
     http_stream& state = state_of(s);
     const unsigned n = std::min<std::uint32_t>(length, state.request_remaining);
+    const std::uint32_t expected = state.request_remaining;
     state.request_remaining -= n;
     // Once the response has taken the request, the rest of its body has no
     // owner any more and is dropped. Bodies are kept for a replay only up to
@@ -304,7 +360,25 @@ unsigned http_decoder::read_request_body(const std::shared_ptr<stream>& s, const
     if (!state.pending.empty()) {
         http::http_request& request = *state.pending.back();
         const std::size_t room = max_kept_request_bodies - std::min(state.kept_request_body, max_kept_request_bodies);
-        const std::size_t kept = request.body_truncated ? 0 : std::min<std::size_t>(n, room);
+        std::size_t kept = request.body_truncated ? 0 : std::min<std::size_t>(n, room);
+        if (kept > 0 && request.body.size() + kept > request.body.capacity()) {
+            // Room for all of the body that can be kept, taken at once and
+            // charged as the allocator takes it; without room in the budget
+            // nothing more of it is kept.
+            const std::size_t whole = request.body.size() + std::min<std::size_t>(expected, room);
+            const std::size_t before = heap_bytes(request.body);
+            const std::size_t after = allocation(std::max<std::size_t>(whole, 2 * request.body.capacity()) + 1);
+            if (take(state, after - before)) {
+                request.body.reserve(whole);
+                // What the allocator took, should it differ from the estimate.
+                const std::size_t taken = heap_bytes(request.body);
+                state.charged = state.charged - after + taken;
+                if (budget_)
+                    budget_->charge(static_cast<long long>(taken) - static_cast<long long>(after));
+            } else {
+                kept = 0;
+            }
+        }
         request.body.append(data, kept);
         state.kept_request_body += kept;
         if (kept < n)
@@ -319,7 +393,7 @@ unsigned http_decoder::parse_response_head(const std::shared_ptr<stream>& s, con
 {
     const std::string_view offered(data, length);
     const std::size_t end = find_head_end(offered, state_of(s).response_searched);
-    if (beyond_limit(end, head_end.size(), length)) {
+    if (beyond_limit(end, head_end.size(), length) || (end == std::string_view::npos && out_of_budget())) {
         state_of(s).response_state = http_stream::response_unparseable;
         return length;
     }
@@ -351,6 +425,7 @@ unsigned http_decoder::parse_response_head(const std::shared_ptr<stream>& s, con
         state.request_state = http_stream::request_unparseable;
         state.pending.clear();
         state.kept_request_body = 0;
+        give_back(state, state.charged);
         return static_cast<unsigned>(head.size());
     }
     if (response.status >= 100 && response.status < 200)
@@ -361,6 +436,7 @@ unsigned http_decoder::parse_response_head(const std::shared_ptr<stream>& s, con
         request = std::move(state.pending.front());
         state.pending.pop_front();
         state.kept_request_body -= std::min(state.kept_request_body, request->body.size());
+        give_back(state, footprint(*request));
     }
     // RFC 9112 section 6.3: a response to HEAD, a 204 and a 304 end at their
     // head whatever length they announce (a 304 often repeats the stored
@@ -406,7 +482,7 @@ unsigned http_decoder::read_chunk_header(const std::shared_ptr<stream>& s, const
     const std::string_view offered(data, length);
     const std::size_t p = offered.find(line_end);
     http_stream& state = state_of(s);
-    if (beyond_limit(p, line_end.size(), length)) {
+    if (beyond_limit(p, line_end.size(), length) || (p == std::string_view::npos && out_of_budget())) {
         state.response_state = http_stream::response_unparseable;
         return length;
     }
@@ -426,7 +502,7 @@ unsigned http_decoder::read_chunk_header(const std::shared_ptr<stream>& s, const
     // follows the chunk line at once. Wait until it is here, or what arrives
     // later would be read as the start of the next response head.
     const std::size_t end = offered.find(head_end, p);
-    if (beyond_limit(end, head_end.size(), length)) {
+    if (beyond_limit(end, head_end.size(), length) || (end == std::string_view::npos && out_of_budget())) {
         state.response_state = http_stream::response_unparseable;
         return length;
     }

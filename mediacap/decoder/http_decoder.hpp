@@ -9,6 +9,7 @@
 #include <boost/signals2/signal.hpp>
 
 #include "mediacap/decoder/basic_decoder.hpp"
+#include "mediacap/decoder/memory_budget.hpp"
 #include "mediacap/decoder/stream.hpp"
 #include "mediacap/http/http_tuple.hpp"
 
@@ -41,6 +42,11 @@ namespace mediacap::decoder {
 //   max_kept_request_bodies bytes; a request whose body did not fit is
 //   passed on with the part that fit and `body_truncated` set, and must not
 //   be replayed.
+// With a memory budget (set_budget), all connections together are also held
+// to it: a waiting request is charged with what its head and body take, and
+// past the budget a head that has not ended makes its direction
+// unparseable when more of it arrives, a request head does the same on the
+// request side, and a request body is not kept (`body_truncated`).
 class http_decoder : public basic_decoder<http_decoder> {
 public:
     static constexpr std::uint32_t max_head_size = 64 * 1024;
@@ -70,6 +76,10 @@ public:
     http_decoder() = default;
     ~http_decoder() override = default;
 
+    // The account that the decoder charges from now on (none: no bound but
+    // the per-connection ones). It must outlive the decoder's connections.
+    void set_budget(memory_budget* budget) { budget_ = budget; }
+
     // Called by basic_decoder.
     void attach_stream(const std::shared_ptr<stream>& opened);
     // Each runs parse steps while they make progress and returns the total
@@ -87,6 +97,16 @@ public:
     unsigned read_sized_body(const std::shared_ptr<stream>& s, const char* data, unsigned length);
     unsigned read_chunk_header(const std::shared_ptr<stream>& s, const char* data, unsigned length);
     unsigned skip_chunk(const std::shared_ptr<stream>& s, const char* data, unsigned length);
+
+private:
+    // Charges `bytes` to the connection and the budget; false when the budget
+    // has no room for them (nothing is charged then).
+    bool take(http_stream& state, std::size_t bytes);
+    void give_back(http_stream& state, std::size_t bytes);
+    // Past the budget: a head that has not ended gives its direction up.
+    bool out_of_budget() const { return budget_ && budget_->over(); }
+
+    memory_budget* budget_ = nullptr;
 };
 
 }  // namespace mediacap::decoder

@@ -47,6 +47,9 @@ struct http_stream {
     // Request body bytes held by the requests in `pending`, against the
     // connection's limit (http_decoder::max_kept_request_bodies).
     std::size_t kept_request_body = 0;
+    // What the requests in `pending` take in memory (their heads, fields and
+    // kept bodies), as charged to the decoder's memory budget.
+    std::size_t charged = 0;
 
     // How many leading bytes of the unconsumed data of each direction were
     // already searched for the end of a head in vain. The capture loop offers

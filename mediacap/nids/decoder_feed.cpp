@@ -13,6 +13,7 @@ callback_scope::~callback_scope()
 
 decoder_feed::decoder_feed(dispatcher& loop, mediacap::decoder::http_decoder& decoder) : scope_(loop)
 {
+    decoder.set_budget(&loop.budget());
     loop.established = [&decoder](tuple4* key) { decoder.on_established(key); };
     loop.closed = [&decoder](tuple4* key, int state) { decoder.on_close(key, state); };
     loop.request_bytes = [&decoder](tuple4* key, const char* data, unsigned length) {

@@ -23,7 +23,8 @@ private:
 
 // Hands what the capture loop sees to an HTTP decoder while it lives: the
 // opening and closing of each connection and the bytes of both directions,
-// whose consumed counts go back to libnids. When it goes, every callback of
+// whose consumed counts go back to libnids; the decoder charges the loop's
+// memory budget from then on. When it goes, every callback of
 // the loop is emptied (after_dispatch too, which its owner may set). The one
 // wiring of the engine, its benchmark and its tests.
 class decoder_feed {

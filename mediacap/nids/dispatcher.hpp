@@ -10,7 +10,10 @@
 #include <stdexcept>
 #include <string>
 
-// libnids' own types; only dispatcher.cpp sees their definitions.
+#include "mediacap/decoder/memory_budget.hpp"
+
+// libnids' own types; only the sources of mediacap/nids see their
+// definitions.
 struct tuple4;
 struct tcp_stream;
 struct ip;
@@ -39,6 +42,8 @@ struct options {
     // defaults.
     std::optional<std::size_t> out_of_order_side_bytes;
     std::optional<std::size_t> out_of_order_total_bytes;
+    // Test seam: the limit of the run's memory budget; unset, 1 GiB.
+    std::optional<std::size_t> budget_bytes;
 };
 
 // Out-of-order data: the segments libnids holds for a side of a connection
@@ -62,6 +67,7 @@ constexpr std::size_t out_of_order_total_bytes = std::size_t(256) << 20;
 struct out_of_order_counts {
     std::size_t peak_bytes = 0;  // most held at once, all connections together
     unsigned sides_given_up = 0;  // sides given up at either bound
+    std::size_t held_bytes = 0;  // held now (0 once the run has ended)
 };
 
 // Applies `settings` to libnids' global parameters, switches libnids'
@@ -97,7 +103,10 @@ public:
     // A connection completed its handshake.
     std::function<void(tuple4*)> established;
     // The connection ended; the state is libnids': 3 closed, 4 reset,
-    // 5 timed out, 6 libnids exiting (the run is ending).
+    // 5 timed out, 6 libnids exiting (the run is ending). A connection that
+    // libnids let go without a word (its client opened again on the same
+    // ends over an hour after it began) ends as timed out, after the packet
+    // that let it go, and without a last offer of its bytes.
     std::function<void(tuple4*, int)> closed;
     // Bytes the client sent: every byte of that direction not consumed yet,
     // oldest first. Returns how many leading bytes it consumed; libnids keeps
@@ -113,7 +122,8 @@ public:
     // Set by stop(); the loop ends before its next dispatch.
     std::atomic<bool> stop_requested{false};
 
-    // The pcap filter for the watched TCP ports: "tcp port 80 or port 8080 ".
+    // The pcap filter for the watched TCP ports, IPv4 and unfragmented only:
+    // "tcp and (port 80 or port 8080) and ip[6:2] & 0x3fff = 0".
     static std::string make_filter(const std::set<std::uint16_t>& ports);
 
     // Captures on the configured device (or reads the configured file) and
@@ -142,6 +152,13 @@ public:
     // The out-of-order counts of the last run, or of the run in progress so
     // far. On the capture thread only.
     out_of_order_counts last_out_of_order() const;
+
+    // The account of the memory that traffic makes a run hold (see
+    // memory_budget), emptied as each run starts: libnids' buffers of each
+    // direction and its out-of-order segments are charged to it here, and
+    // the decoder that decoder_feed binds charges its waiting requests. On
+    // the capture thread only.
+    mediacap::decoder::memory_budget& budget();
 
     // Registered with libnids; turns its callback into the four above.
     static void tcp_callback(tcp_stream* stream, void** unused);

@@ -9,9 +9,10 @@
 //
 // Checked besides memory safety: every offer leaves less than the head limit
 // unconsumed, every opened connection is closed exactly once, no body byte is
-// reported for a connection that is not open, and what is reported does not
+// reported for a connection that is not open, what is reported does not
 // depend on how the bytes were cut into arrivals (the script is run again
-// with every arrival cut in two).
+// with every arrival cut in two), and all that was charged to the memory
+// budget (one too large to refuse anything) is given back.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -52,6 +53,8 @@ public:
     {
         for (unsigned i = 0; i < 4; ++i)
             wires_[i].address = {static_cast<std::uint16_t>(40000 + i), 80, 0x0100007f, 0x0200007f};
+        budget_.set_limit(std::size_t(1) << 62);
+        decoder_.set_budget(&budget_);
         decoder_.exchange_signal.connect([this](unsigned id, const mediacap::http::http_tuple& exchange) {
             require(is_open(id));
             require(exchange.request.body.size() <= http_decoder::max_kept_request_bodies);
@@ -118,6 +121,7 @@ public:
                 close(w, 6);
         for (unsigned id = 1; id <= opened_; ++id)
             require(closes_[id] == 1);
+        require(budget_.used() == 0);
     }
 
 private:
@@ -176,6 +180,7 @@ private:
     void log(std::string event) { events.push_back(std::move(event)); }
 
     bool cut_arrivals_;
+    mediacap::decoder::memory_budget budget_;
     http_decoder decoder_;
     wire wires_[4];
     unsigned opened_ = 0;
