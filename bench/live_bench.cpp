@@ -11,6 +11,10 @@
 //       that falls behind sends at once), for SECONDS. Writes the name of
 //       every body received whole into LIST, one a line, and prints
 //       fetched=N mib=N seconds=N mib_per_s=N
+//   live_bench burst ADDRESS PORT CONNECTIONS MIN MAX LIST
+//       CONNECTIONS new connections at once, each asking for one body of
+//       MIN to MAX bytes, as a page that starts many videos does. Writes
+//       LIST and prints a line as fetch does.
 //   live_bench capture DEVICE OUT_FOLDER
 //       The whole engine live on DEVICE, keeping every image/jpeg response
 //       in OUT_FOLDER under its request's name, until SIGINT or SIGTERM.
@@ -20,6 +24,9 @@
 //   live_bench check OUT_FOLDER LIST
 //       Prints kept_exact=N fetched=N: how many of the bodies in LIST lie
 //       in OUT_FOLDER byte for byte.
+//   live_bench buffer DEVICE
+//       Prints the size in KiB of the kernel buffer that the engine's
+//       capture takes on DEVICE (for tcpdump -B).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -43,6 +50,7 @@
 
 #include "mediacap/engine.hpp"
 #include "mediacap/nids/dispatcher.hpp"
+#include "mediacap/nids/kernel_buffer.hpp"
 
 namespace {
 
@@ -160,9 +168,9 @@ struct fetch_result {
 };
 
 // One kept-alive client: asks for `share` bytes per second in bodies of
-// `low` to `high` bytes until `deadline`.
+// `low` to `high` bytes until `deadline`, or until it has asked for `most`.
 void fetch_on_one(const sockaddr_in& address, double share, std::size_t low, std::size_t high, unsigned number,
-                  clock_type::time_point deadline, fetch_result& result)
+                  clock_type::time_point deadline, fetch_result& result, std::uint64_t most = UINT64_MAX)
 {
     const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
     if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
@@ -172,7 +180,7 @@ void fetch_on_one(const sockaddr_in& address, double share, std::size_t low, std
     std::uint64_t state = 0x2545f4914f6cdd1dull + number;
     std::vector<char> buffer(1 << 20);
     auto due = clock_type::now();
-    for (std::uint64_t count = 0; clock_type::now() < deadline; ++count) {
+    for (std::uint64_t count = 0; count < most && clock_type::now() < deadline; ++count) {
         state ^= state << 13;
         state ^= state >> 7;
         state ^= state << 17;
@@ -219,25 +227,22 @@ void fetch_on_one(const sockaddr_in& address, double share, std::size_t low, std
     ::close(socket);
 }
 
-int fetch(char** argv)
+// `clients` clients that ask for `rate` bytes per second together for
+// `seconds`, each for `most` bodies at most; writes the list and the line.
+int fetch_all(const sockaddr_in& address, unsigned clients, double rate, double seconds, std::size_t low,
+              std::size_t high, const char* list_path, std::uint64_t most)
 {
-    const sockaddr_in address = address_of(argv[0], std::atoi(argv[1]));
-    const unsigned clients = static_cast<unsigned>(std::max(1, std::atoi(argv[2])));
-    const double rate = std::atof(argv[3]) * 1048576.0;
-    const double seconds = std::atof(argv[4]);
-    const auto low = static_cast<std::size_t>(std::atoll(argv[5]));
-    const auto high = std::min(largest_body, std::max(low, static_cast<std::size_t>(std::atoll(argv[6]))));
     const auto start = clock_type::now();
     const auto deadline = start + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(seconds));
     std::vector<fetch_result> results(clients);
     std::vector<std::thread> threads;
     for (unsigned i = 0; i < clients; ++i)
         threads.emplace_back(fetch_on_one, std::cref(address), rate / clients, low, high, i, deadline,
-                             std::ref(results[i]));
+                             std::ref(results[i]), most);
     for (auto& thread : threads)
         thread.join();
     const double took = std::chrono::duration<double>(clock_type::now() - start).count();
-    std::ofstream list(argv[7]);
+    std::ofstream list(list_path);
     std::size_t fetched = 0;
     std::uint64_t bytes = 0;
     for (const auto& result : results) {
@@ -249,6 +254,25 @@ int fetch(char** argv)
     std::printf("fetched=%zu mib=%.1f seconds=%.2f mib_per_s=%.1f\n", fetched, bytes / 1048576.0, took,
                 bytes / 1048576.0 / took);
     return 0;
+}
+
+int fetch(char** argv)
+{
+    const auto low = static_cast<std::size_t>(std::atoll(argv[5]));
+    return fetch_all(address_of(argv[0], std::atoi(argv[1])), static_cast<unsigned>(std::max(1, std::atoi(argv[2]))),
+                     std::atof(argv[3]) * 1048576.0, std::atof(argv[4]), low,
+                     std::min(largest_body, std::max(low, static_cast<std::size_t>(std::atoll(argv[6])))), argv[7],
+                     UINT64_MAX);
+}
+
+// One body on each connection, all asked for at once (no pacing: a rate far
+// beyond any link), within a minute.
+int burst(char** argv)
+{
+    const auto low = static_cast<std::size_t>(std::atoll(argv[3]));
+    return fetch_all(address_of(argv[0], std::atoi(argv[1])), static_cast<unsigned>(std::max(1, std::atoi(argv[2]))),
+                     1e15, 60, low, std::min(largest_body, std::max(low, static_cast<std::size_t>(std::atoll(argv[4])))),
+                     argv[5], 1);
 }
 
 // Keeps every image/jpeg response under its request's name; never downloads.
@@ -349,7 +373,9 @@ int usage()
     std::fprintf(stderr, "usage: live_bench serve ADDRESS PORT\n"
                          "       live_bench fetch ADDRESS PORT CLIENTS MIB_PER_S SECONDS MIN MAX LIST\n"
                          "       live_bench capture DEVICE OUT_FOLDER\n"
-                         "       live_bench check OUT_FOLDER LIST\n");
+                         "       live_bench burst ADDRESS PORT CONNECTIONS MIN MAX LIST\n"
+                         "       live_bench check OUT_FOLDER LIST\n"
+                         "       live_bench buffer DEVICE\n");
     return 2;
 }
 
@@ -364,7 +390,13 @@ int main(int argc, char** argv)
         return fetch(argv + 2);
     if (command == "capture" && argc == 4)
         return capture(argv[2], argv[3]);
+    if (command == "burst" && argc == 8)
+        return burst(argv + 2);
     if (command == "check" && argc == 4)
         return check(argv[2], argv[3]);
+    if (command == "buffer" && argc == 3) {
+        std::printf("%d\n", nids::kernel_buffer_bytes_for(argv[2]) / 1024);
+        return 0;
+    }
     return usage();
 }

@@ -7,10 +7,15 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QProcess>
+#include <QSemaphore>
 #include <QTextStream>
+#include <QThread>
 
 #include <atomic>
 #include <mutex>
+
+#include <sched.h>
+#include <unistd.h>
 
 namespace {
 
@@ -58,6 +63,39 @@ QString seekTime(double duration)
     if (!(half < 2147483648.0))
         return fallback;
     return formatDuration(static_cast<int>(half));
+}
+
+// These run in the started program's process, between fork and exec, so
+// system calls only. The program yields the processor to the application's
+// own threads, the capture's above all. SCHED_BATCH keeps its wake-ups from
+// preempting anyone. The converter, which decodes video on every processor
+// it can have, is also 10 steps nicer than the application: it then gets
+// about a tenth of a processor that a thread of normal niceness wants too,
+// and still every processor that nothing else wants. The probe only reads a
+// file's header, and the videos page waits for it on the window's thread: as
+// nice as the converter, it would queue behind the converter's threads and
+// hold the window for seconds in a burst of new videos. Neither step needs a
+// privilege; a step that fails leaves the program as it was.
+void yieldAsProbe()
+{
+    const sched_param parameters{};
+    sched_setscheduler(0, SCHED_BATCH, &parameters);
+}
+
+void yieldAsConverter()
+{
+    yieldAsProbe();
+    if (nice(10) == -1) {
+        // At the bottom of the scale already, or not allowed: as it is.
+    }
+}
+
+// Thumbnail jobs that may run their programs at once. A burst of new videos
+// queues a job for each on every thread of the pool; the others wait here.
+QSemaphore& thumbnailProgramSlots()
+{
+    static QSemaphore programSlots(thumbnailProgramLimit());
+    return programSlots;
 }
 
 // Called when a program overran its wait: kill it now rather than leave it to
@@ -113,6 +151,10 @@ QImage VideoFile::makeThumbnail(int maxWidth, int maxHeight)
     QImage image = loadThumbnail(thumb, maxWidth, maxHeight);
     if (!image.isNull())
         return image;
+
+    QSemaphore& programSlots = thumbnailProgramSlots();
+    programSlots.acquire();
+    const QSemaphoreReleaser release(programSlots);
 
     MediaInfo mediaInfo;
     const QString seek = readMediaInfo(mediaInfo) ? seekTime(mediaInfo.duration)
@@ -171,8 +213,14 @@ bool startExternalProgram(QProcess& process, ExternalProgram program, const QStr
     const QFileInfo target(installed);
     if (!target.isFile() || !target.isExecutable())
         return false;
+    process.setChildProcessModifier(isProbe ? yieldAsProbe : yieldAsConverter);
     process.start(isProbe ? ffprobeProgram() : ffmpegProgram(), arguments, QIODevice::ReadWrite);
     return true;
+}
+
+int thumbnailProgramLimit()
+{
+    return qMax(1, QThread::idealThreadCount() / 2);
 }
 
 void setExternalProgramsForTesting(const QString& probe, const QString& converter)

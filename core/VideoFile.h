@@ -39,7 +39,9 @@ public:
     // ("%" signs included). Either way the image returned fits maxWidth x
     // maxHeight, keeping its aspect ratio (a larger file is scaled down on
     // loading and left as it is on disk). A null image when no frame could
-    // be made. Blocks for up to two program waits.
+    // be made. Blocks for up to two program waits. At most
+    // thumbnailProgramLimit() calls run their programs at once; a call
+    // beyond that first waits for one of them to end.
     QImage makeThumbnail(int maxWidth, int maxHeight);
 
 private:
@@ -61,10 +63,19 @@ QString ffmpegProgram();
 // programs: the paths in VENDRAX_FFPROBE and VENDRAX_FFMPEG, or the build's
 // (/usr/bin/ffprobe, /usr/bin/ffmpeg). When that installed program is missing
 // nothing is started and the result is false: callers treat it as a program
-// that did not start (a wait for the process fails at once as well). Any
+// that did not start (a wait for the process fails at once as well). The
+// program runs at a lower priority than the application, so that it does not
+// take a processor from the capture: in the batch class (SCHED_BATCH), whose
+// wake-ups preempt no one, and the converter also 10 steps nicer. Any
 // thread; the process must belong to the calling thread.
 enum class ExternalProgram { Probe, Converter };
 bool startExternalProgram(QProcess& process, ExternalProgram program, const QStringList& arguments);
+
+// How many calls of VideoFile::makeThumbnail may run their programs at
+// once: half the processors, at least one. So a burst of new videos leaves
+// the capture processors of its own. The probe that the videos page runs on
+// its own thread for each new video is not counted: one at a time.
+int thumbnailProgramLimit();
 
 // Test seams. Point the two programs elsewhere (empty strings restore the
 // programs beside the executable), and shorten the 30 s wait for a program.

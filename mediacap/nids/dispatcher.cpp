@@ -6,7 +6,9 @@
 #include <pcap.h>
 
 #include "mediacap/decoder/connection_address.hpp"
+#include "mediacap/nids/capture_thread.hpp"
 #include "mediacap/nids/connection_registry.hpp"
+#include "mediacap/nids/kernel_buffer.hpp"
 #include "mediacap/nids/out_of_order_ledger.hpp"
 #include "mediacap/nids/packet_summary.hpp"
 
@@ -25,7 +27,6 @@ static_assert(offsetof(connection_address, daddr) == offsetof(tuple4, daddr));
 // kernel buffer: frames from loopback or with receive offload are longer than
 // that, and bursts overflow the buffer. The handle is opened here instead.
 constexpr int snapshot_length = 262144;
-constexpr int kernel_buffer_bytes = 32 * 1024 * 1024;
 // How long one read may wait; stop() does not depend on it (it breaks the
 // loop), but a short value keeps delivery of a lone packet prompt.
 constexpr int read_timeout_ms = 100;
@@ -61,7 +62,7 @@ void open_live(live_handle& owner, const char* device, bool promiscuous, const s
     pcap_set_snaplen(handle, snapshot_length);
     pcap_set_promisc(handle, promiscuous ? 1 : 0);
     pcap_set_timeout(handle, read_timeout_ms);
-    pcap_set_buffer_size(handle, kernel_buffer_bytes);
+    pcap_set_buffer_size(handle, kernel_buffer_bytes_for(device));
     const int status = pcap_activate(handle);
     if (status < 0)
         throw error(pcap_error_text(handle, status));
@@ -221,6 +222,7 @@ void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<boo
     // From here stop() can wake a wait in the handle; flags set before this
     // point are seen by the first check below.
     publish_handle(live.handle);
+    const raised_capture_thread raised(live.handle != nullptr);
     const auto stopping = [&] { return stop_requested.load() || (owner_stop && owner_stop->load()); };
     while (!stopping()) {
         // One packet per dispatch: -1 is a capture error, -2 a wake-up by
@@ -243,8 +245,10 @@ void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<boo
     {
         std::optional<capture_counts> counts;
         pcap_stat stats{};
-        if (live.handle && pcap_stats(live.handle, &stats) == 0)
+        if (live.handle && pcap_stats(live.handle, &stats) == 0) {
             counts = capture_counts{stats.ps_recv, stats.ps_drop, stats.ps_ifdrop};
+            report_drops(nids_params.device, *counts);
+        }
         const std::lock_guard<std::mutex> lock(handle_mutex_);
         last_counts_ = counts;
     }

@@ -13,6 +13,10 @@
 #include <QtConcurrent>
 
 #include <climits>
+#include <numeric>
+
+#include <sched.h>
+#include <sys/resource.h>
 
 using namespace media_fixtures;
 
@@ -397,6 +401,67 @@ private slots:
 
         QCOMPARE(VideoFile(video).makeThumbnail(267, 150).size(), QSize(200, 100));
         QCOMPARE(QImage(thumbnailPath(video)).size(), QSize(200, 100));
+    }
+
+    // Each stand-in leaves the /proc/<pid>/stat line of its own process.
+    void programsRunBelowTheApplication_data()
+    {
+        QTest::addColumn<bool>("thumbnail");
+        QTest::newRow("probe") << false;
+        QTest::newRow("thumbnail's converter") << true;
+    }
+    void programsRunBelowTheApplication()
+    {
+        QFETCH(bool, thumbnail);
+        const QString stat = path(QStringLiteral("program.stat")), video = path(QStringLiteral("priority.flv"));
+        QFile::remove(stat);
+        QFile::remove(thumbnailPath(video));
+        const QString body = QStringLiteral("cat /proc/$$/stat > %1\n").arg(shellQuoted(stat));
+        const QString recorder = writeScript(dir_, QStringLiteral("stat-program"), body);
+        setExternalProgramsForTesting(thumbnail ? fakeProbe({}) : recorder, recorder);
+
+        MediaInfo info;
+        QVERIFY(thumbnail ? VideoFile(video).makeThumbnail(267, 150).isNull() : VideoFile(video).readMediaInfo(info));
+        // Fields from the third, the state, on: the 19th is the niceness, the 41st the policy.
+        const QString line = readLines(stat).value(0);
+        const QStringList fields = line.mid(line.lastIndexOf(QLatin1Char(')')) + 2).split(QLatin1Char(' '));
+        const int own = getpriority(PRIO_PROCESS, 0);
+        QCOMPARE(fields.value(19 - 3).toInt(), thumbnail ? qMin(19, own + 10) : own);
+        QCOMPARE(fields.value(41 - 3).toInt(), SCHED_BATCH);
+    }
+
+    // Each stand-in notes itself in a folder, counts the notes there, holds a
+    // while and goes; the jobs run on threads enough for all at once.
+    void thumbnailProgramsRunAtMostTheLimitAtOnce_data()
+    {
+        QTest::addColumn<int>("jobs");
+        QTest::newRow("one over the limit") << thumbnailProgramLimit() + 1;
+        QTest::newRow("three times the limit") << 3 * thumbnailProgramLimit();
+    }
+    void thumbnailProgramsRunAtMostTheLimitAtOnce()
+    {
+        QFETCH(int, jobs);
+        const QString running = path(QStringLiteral("running")), seen = path(QStringLiteral("seen"));
+        QVERIFY(QDir(running).removeRecursively() && QDir().mkpath(running));
+        QFile::remove(seen);
+        const QString counter = writeScript(dir_, QStringLiteral("counting-program"),
+                                            QStringLiteral("touch %1/$$\nls %1 | wc -l >> %2\nsleep 0.5\nrm %1/$$\n")
+                                                .arg(shellQuoted(running), shellQuoted(seen)));
+        setExternalProgramsForTesting(counter, counter);
+
+        QThreadPool threads;
+        threads.setMaxThreadCount(jobs);
+        QList<int> videos(jobs);
+        std::iota(videos.begin(), videos.end(), 0);
+        QtConcurrent::blockingMap(&threads, videos, [this](int n) {
+            VideoFile(path(QStringLiteral("burst %1.flv").arg(n))).makeThumbnail(267, 150);
+        });
+        const QStringList counts = readLines(seen);
+        QCOMPARE(counts.size(), 2 * jobs);  // a probe and a converter each
+        int most = 0;
+        for (const QString& count : counts)
+            most = qMax(most, count.trimmed().toInt());
+        QCOMPARE(most, thumbnailProgramLimit());
     }
 
     void fileThatIsNotAVideo()

@@ -6,6 +6,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "mediacap/decoder/connection_address.hpp"
@@ -13,6 +14,7 @@
 #include "mediacap/http/ip_to_string.hpp"
 #include "mediacap/nids/decoder_feed.hpp"
 #include "mediacap/nids/dispatcher.hpp"
+#include "mediacap/nids/kernel_buffer.hpp"
 #include "tests/nids/capture_file.hpp"
 #include "testkit/pcap_writer.hpp"
 
@@ -256,6 +258,19 @@ TEST(CaptureLoopFilter, WatchedPortsInAscendingOrderAndNoFragment)
     const std::string both = nids::dispatcher::make_filter({8080, 80});
     EXPECT_EQ(both, "tcp and (port 80 or port 8080) and ip[6:2] & 0x3fff = 0");
     EXPECT_EQ(nids::dispatcher::make_filter({80}), "tcp and (port 80) and ip[6:2] & 0x3fff = 0");
+}
+
+// 250 ms of the link's rate and a quarter more, in whole MiB, within the
+// floor, the ceiling and a sixteenth of the memory.
+TEST(CaptureLoopKernelBuffer, HoldsAQuarterSecondOfTheLink)
+{
+    constexpr std::uint64_t mbit = 1000000, gib = std::uint64_t(1) << 30;
+    const std::vector<std::tuple<std::uint64_t, std::uint64_t, std::size_t>> rows = {
+        {100 * mbit, 16 * gib, 32}, {1000 * mbit, 16 * gib, 38}, {10000 * mbit, 16 * gib, 373},
+        {10000 * mbit, 4 * gib, 256}, {100000 * mbit, 64 * gib, 1024}, {0, 16 * gib, 128},
+        {0, 1 * gib, 64}, {0, gib / 4, 32}, {10000 * mbit, 0, 373}};
+    for (const auto& [bits, memory, mib] : rows)
+        EXPECT_EQ(nids::kernel_buffer_bytes(bits, memory), mib << 20) << bits << " bit/s, " << memory << " bytes";
 }
 
 TEST(CaptureLoopErrors, StartFailuresThrowWithTheLibraryText)
