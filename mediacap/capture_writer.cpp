@@ -195,13 +195,8 @@ capture_writer::command* capture_writer::queue(operation kind, unsigned id, cons
                     break;
                 return nullptr;
             }
-            if (answers_ready_.load(std::memory_order_acquire)) {
-                lock.unlock();
-                take_outcomes();
-                deliver();
-                lock.lock();
+            if (report_meanwhile(lock))
                 continue;
-            }
             room_.wait(lock);
         }
         held_ += size;
@@ -230,6 +225,17 @@ capture_writer::command* capture_writer::queue(operation kind, unsigned id, cons
     filling_->used += length;
     filling_->charged += charge;
     return &work;
+}
+
+bool capture_writer::report_meanwhile(std::unique_lock<std::mutex>& lock)
+{
+    if (!answers_ready_.load(std::memory_order_acquire))
+        return false;
+    lock.unlock();
+    take_outcomes();
+    deliver();
+    lock.lock();
+    return true;
 }
 
 bool capture_writer::stalled() const
@@ -390,13 +396,8 @@ void capture_writer::drain()
         std::unique_lock lock(mutex_);
         while (!queued_.empty() || writing_) {
             // The reports come as the backlog is written, not all at its end.
-            if (answers_ready_.load(std::memory_order_acquire)) {
-                lock.unlock();
-                take_outcomes();
-                deliver();
-                lock.lock();
+            if (report_meanwhile(lock))
                 continue;
-            }
             if (stalled()) {
                 lock.unlock();
                 give_up();

@@ -195,6 +195,9 @@ private:
     void hand_over();
     void take_outcomes();
     void report(const pending_report& next);
+    // With `lock` held, while the capture thread waits: makes the reports
+    // whose outcomes the writer answered meanwhile. False when there were none.
+    bool report_meanwhile(std::unique_lock<std::mutex>& lock);
     bool stalled() const;
     void give_up();
     void fail_open(unsigned id);
