@@ -13,9 +13,11 @@ namespace nids {
 // every ordinary thread, and every other real-time thread (sound servers,
 // interrupt threads) still goes first. Threads that it starts meanwhile
 // begin with ordinary scheduling (SCHED_RESET_ON_FORK). Without the right,
-// or on a machine of one processor, nothing changes: there a capture that
-// cannot keep up would leave the rest of the machine only the share that the
-// kernel keeps from real-time threads (5 %).
+// or where the thread may run on one processor only (a machine of one
+// processor, or an affinity narrowed to one by taskset, a cpuset or a
+// container), nothing changes: there a capture that cannot keep up would
+// leave the rest of the process only the share that the kernel keeps from
+// real-time threads (5 %).
 class raised_capture_thread {
 public:
     // Raises the calling thread when `raise`.

@@ -1,17 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
 #include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "mediacap/decoder/connection_address.hpp"
 #include "mediacap/decoder/http_decoder.hpp"
 #include "mediacap/http/ip_to_string.hpp"
+#include "mediacap/nids/capture_thread.hpp"
 #include "mediacap/nids/decoder_feed.hpp"
 #include "mediacap/nids/dispatcher.hpp"
 #include "mediacap/nids/kernel_buffer.hpp"
@@ -271,6 +275,40 @@ TEST(CaptureLoopKernelBuffer, HoldsAQuarterSecondOfTheLink)
         {0, 1 * gib, 64}, {0, gib / 4, 32}, {10000 * mbit, 0, 373}};
     for (const auto& [bits, memory, mib] : rows)
         EXPECT_EQ(nids::kernel_buffer_bytes(bits, memory), mib << 20) << bits << " bit/s, " << memory << " bytes";
+}
+
+// Real-time priority only where the thread may run on more than one
+// processor: its affinity counts, not the processors the machine has.
+TEST(CaptureLoopPriority, RaisedOnlyWithMoreThanOneUsableProcessor)
+{
+    cpu_set_t all;
+    ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
+    std::vector<int> processors;
+    for (int cpu = 0; cpu < CPU_SETSIZE && processors.size() < 2; ++cpu)
+        if (CPU_ISSET(cpu, &all))
+            processors.push_back(cpu);
+    for (std::size_t usable = 1; usable <= processors.size(); ++usable) {
+        bool raised = false, fifo = false, restored = false;
+        std::thread([&] {
+            cpu_set_t narrowed;
+            CPU_ZERO(&narrowed);
+            for (std::size_t i = 0; i < usable; ++i)
+                CPU_SET(processors[i], &narrowed);
+            ASSERT_EQ(::sched_setaffinity(0, sizeof narrowed, &narrowed), 0);
+            {
+                const nids::raised_capture_thread thread(true);
+                raised = thread.raised();
+                fifo = (::sched_getscheduler(0) & ~SCHED_RESET_ON_FORK) == SCHED_FIFO;
+            }
+            restored = (::sched_getscheduler(0) & ~SCHED_RESET_ON_FORK) == SCHED_OTHER;
+        }).join();
+        EXPECT_TRUE(restored) << usable << " processor(s)";
+        EXPECT_EQ(fifo, raised) << usable << " processor(s)";
+        if (usable == 1)
+            EXPECT_FALSE(raised) << "raised on the only processor the thread may use";
+        else if (!raised)
+            GTEST_SKIP() << "this process may not take real-time priority (needs CAP_SYS_NICE)";
+    }
 }
 
 TEST(CaptureLoopErrors, StartFailuresThrowWithTheLibraryText)
