@@ -213,7 +213,7 @@ printf converted > "$output"
         QStringList* events = record(converter);
         QSignalSpy finished(&converter, &FFMpegConverter::conversionFinished);
         converter.start();
-        QVERIFY(finished.wait(20000) || finished.size() == 1);
+        QVERIFY(finished.wait(30000) || finished.size() == 1);
         QCOMPARE(*events, (QStringList{"started 1/3", "progress 5/10", "started 2/3", "progress 5/10",
                                        "started 3/3", "progress 5/10", "finished 0"}));
 
@@ -265,7 +265,7 @@ printf converted > "$output"
         QStringList* events = record(converter);
         QSignalSpy finished(&converter, &FFMpegConverter::conversionFinished);
         converter.start();
-        QVERIFY(finished.wait(20000) || finished.size() == 1);
+        QVERIFY(finished.wait(30000) || finished.size() == 1);
         QCOMPARE(events->first(), QStringLiteral("started 1/3"));
         QVERIFY(events->contains(QStringLiteral("started 2/3")));
         QCOMPARE(events->last(), QStringLiteral("finished 2"));
@@ -317,7 +317,7 @@ printf converted > "$output"
         FFMpegConverter converter(files, out, preset);
         QStringList* events = record(converter);
         converter.start();
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out + QStringLiteral("/hang.flv.running")), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out + QStringLiteral("/hang.flv.running")), 30000);
         QCOMPARE(events->last(), QStringLiteral("started 2/3"));
 
         converter.cancel();
@@ -338,7 +338,7 @@ printf converted > "$output"
         QVERIFY(writeEarlierOutput(output));
         FFMpegConverter converter({input}, out, preset);
         converter.start();
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out + QStringLiteral("/hang again.flv.running")), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out + QStringLiteral("/hang again.flv.running")), 30000);
         converter.cancel();
         QCOMPARE(contentOf(output), QByteArray("earlier"));
     }
@@ -350,7 +350,7 @@ printf converted > "$output"
         FFMpegConverter converter({path(QStringLiteral("in/only.flv"))}, out, QStringLiteral("QuickTime"));
         QSignalSpy finished(&converter, &FFMpegConverter::conversionFinished);
         converter.start();
-        QVERIFY(finished.wait(20000) || finished.size() == 1);
+        QVERIFY(finished.wait(30000) || finished.size() == 1);
         QCOMPARE(finished.first().first().toInt(), 0);
         converter.cancel();
         QVERIFY(QFile::exists(

@@ -87,7 +87,7 @@ private slots:
         QSignalSpy results(&checker, &UpdateChecker::checkResult);
         QSignalSpy errors(&checker, &UpdateChecker::checkError);
         checker.check();
-        QVERIFY2(results.wait(10000), "no checkResult within 10 s");
+        QVERIFY2(results.wait(30000), "no checkResult within 30 s");
         QCOMPARE(results.size(), 1);
         QCOMPARE(results[0][0].toBool(), isUpdated);
         QCOMPARE(errors.size(), 0);
@@ -120,7 +120,7 @@ private slots:
         QSignalSpy results(&checker, &UpdateChecker::checkResult);
         QSignalSpy errors(&checker, &UpdateChecker::checkError);
         checker.check();
-        QVERIFY2(results.wait(10000), "no checkResult within 10 s");
+        QVERIFY2(results.wait(30000), "no checkResult within 30 s");
         QCOMPARE(results[0][0].toBool(), isUpdated);
         QCOMPARE(errors.size(), 0);
         QCOMPARE(server.request.count("GET "), 1);
@@ -144,7 +144,7 @@ private slots:
         QSignalSpy results(&checker, &UpdateChecker::checkResult);
         QSignalSpy errors(&checker, &UpdateChecker::checkError);
         checker.check();
-        QVERIFY2(errors.wait(10000), "no checkError within 10 s");
+        QVERIFY2(errors.wait(30000), "no checkError within 30 s");
         // Give the reply's finished() the chance to come through as well.
         QTest::qWait(100);
         QCOMPARE(errors.size(), 1);
@@ -163,7 +163,7 @@ private slots:
         QSignalSpy results(&checker, &UpdateChecker::checkResult);
         QSignalSpy errors(&checker, &UpdateChecker::checkError);
         checker.check();
-        QVERIFY2(errors.wait(10000), "no checkError within 10 s");
+        QVERIFY2(errors.wait(30000), "no checkError within 30 s");
         QTest::qWait(100);
         QCOMPARE(errors.size(), 1);
         QCOMPARE(results.size(), 0);

@@ -213,14 +213,14 @@ private slots:
         QCOMPARE(combo->itemText(index), QString::fromLatin1(e2e::application_interface));
         QTest::mouseClick(combo, Qt::LeftButton);
         QAbstractItemView* list = combo->view();
-        QTRY_VERIFY(list->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(list->isVisible(), 30000);
         // The person moves to the entry and confirms it with the Return key:
         // a mouse click into a popup that a loaded machine has not laid out
         // yet can miss its item.
         list->setCurrentIndex(combo->model()->index(index, 0));
         QTest::keyClick(list, Qt::Key_Return);
-        QTRY_COMPARE(combo->currentIndex(), index);
-        QTRY_VERIFY(!list->isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(combo->currentIndex(), index, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!list->isVisible(), 30000);
 
         // ...and presses Start.
         auto* start = find<QToolButton>("startButton");
@@ -230,7 +230,7 @@ private slots:
         QVERIFY(!combo->isEnabled());
         engine_ = window_->findChild<CaptureEngine*>();
         QVERIFY(engine_);
-        QTRY_VERIFY(engine_->isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(engine_->isRunning(), 30000);
         QVERIFY2(prompts_.messages.isEmpty(), qPrintable(prompts_.titles().join(", ")));
     }
 
@@ -374,7 +374,7 @@ private slots:
         clickSideRow(VideosRow);
         QCOMPARE(pages->currentIndex(), int(VideosRow));
         QVERIFY(badge(VideosRow).isNull());
-        QTRY_VERIFY(videoBadgeLabel.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(videoBadgeLabel.isNull(), 30000);
         QCOMPARE(badge(ImagesRow), imageBadge);
         screenshot(QStringLiteral("3-videos"));
 
@@ -382,7 +382,7 @@ private slots:
         clickSideRow(ImagesRow);
         QCOMPARE(pages->currentIndex(), int(ImagesRow));
         QVERIFY(badge(ImagesRow).isNull());
-        QTRY_VERIFY(imageBadgeLabel.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(imageBadgeLabel.isNull(), 30000);
         screenshot(QStringLiteral("4-images"));
 
         clickSideRow(WelcomeRow);

@@ -126,7 +126,7 @@ public:
 
     // Waits until `count` reports of `kind` arrived; false after the limit.
     bool wait_for(const std::string& kind, std::size_t count,
-                  std::chrono::milliseconds limit = std::chrono::seconds(20)) const
+                  std::chrono::milliseconds limit = std::chrono::seconds(30)) const
     {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, limit, [&] {

@@ -25,7 +25,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr auto hang_bound = 20s;
+constexpr auto hang_bound = 30s;
 
 struct exchange_record {
     unsigned id;

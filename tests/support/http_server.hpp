@@ -119,7 +119,7 @@ public:
     std::size_t request_count() const;
     // Waits until at least `count` requests were read; false after `timeout`.
     bool wait_for_requests(std::size_t count,
-                           std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+                           std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
 
     // Number of connections accepted so far.
     std::size_t connection_count() const;
