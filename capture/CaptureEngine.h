@@ -28,8 +28,8 @@ class engine;
 // queued). run(), on_response() and the capture reports on this thread,
 // inside the engine's packet loop; the download reports on the engine's pool
 // threads, several at once. The reports build arguments and emit, and tell
-// `siteFolders` (which has its own lock, and removes folders on a thread of
-// its own) when a transfer starts and ends; none of them calls on storage.
+// `siteFolders` (which has its own locking, and removes folders on a thread
+// of its own) when a transfer starts and ends; none of them calls on storage.
 // One period at a time runs the capture loop (libnids has one per process),
 // and an earlier period lets go of it as soon as its loop has ended, promptly
 // after its stop: a period started meanwhile waits in run() for that only.

@@ -14,14 +14,16 @@
 //
 // Removal is rmdir, which refuses a folder that holds anything. Folders are
 // made and removed under one lock, shared by every object (each period of
-// monitoring has its own), and only a folder that no transfer of any object is
-// on its way into is removed: never one between its making and the file of a
-// transfer, also when the transfer is another period's. Storage that hangs may hold that lock for long. The transfers'
-// reports never call on the file system: a folder whose last transfer ended
-// is removed on the folder thread, a thread of this object's own that runs
-// while such folders wait for it (it keeps the object alive meanwhile). A
-// kept response whose transfer never starts (a repeated download, one
-// cancelled while it waited) holds its folder until closeAll.
+// monitoring has its own), and only a folder that no transfer of any object
+// is on its way into is removed: never one between its making and the file
+// of a transfer, also when the transfer is another period's. Storage that
+// hangs may hold that lock for long, for the next period too (whose folders
+// are on that storage as well). The transfers' reports never call on the
+// file system: a folder whose last transfer ended is removed on the folder
+// thread, a thread of this object's own that runs while such folders wait
+// for it (it keeps the object alive meanwhile). A kept response whose
+// transfer never starts (a repeated download, one cancelled while it waited)
+// holds its folder until closeAll.
 //
 // Threads: any. Owned through std::shared_ptr.
 class SiteFolders : public std::enable_shared_from_this<SiteFolders> {
