@@ -166,7 +166,9 @@ void MainWindow::startMonitoring(QString device)
                 page->downloadStarted(id, resource, file, period);
             });
     connect(captureEngine, &CaptureEngine::downloadProgress, page,
-            [page, period](int id, double total, double current) { page->downloadProgress(id, total, current, period); });
+            [page, period](int id, double total, double current) {
+                page->downloadProgress(id, total, current, period);
+            });
     connect(captureEngine, &CaptureEngine::downloadError, page,
             [page, period](int id, int error, QString message) { page->downloadError(id, error, message, period); });
     connect(captureEngine, &CaptureEngine::downloadFinished, page,
@@ -176,7 +178,9 @@ void MainWindow::startMonitoring(QString device)
                 page->captureStarted(id, resource, file, period);
             });
     connect(captureEngine, &CaptureEngine::captureProgress, page,
-            [page, period](int id, double total, double current) { page->captureProgress(id, total, current, period); });
+            [page, period](int id, double total, double current) {
+                page->captureProgress(id, total, current, period);
+            });
     connect(captureEngine, &CaptureEngine::captureError, page,
             [page, period](int id, int error, QString message) { page->captureError(id, error, message, period); });
     connect(captureEngine, &CaptureEngine::captureFinished, page,

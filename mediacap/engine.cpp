@@ -47,8 +47,10 @@ void engine::run(const std::function<void()>& loop_ended)
 
         nids::dispatcher& dispatcher = nids::dispatcher::instance();
         decoder::http_decoder decoder;
-        decoder.exchange_signal.connect([this](unsigned id, const http::http_tuple& exchange) { on_request(id, exchange); });
-        decoder.data_signal.connect([this](unsigned id, const char* data, unsigned length) { on_data(id, data, length); });
+        decoder.exchange_signal.connect(
+            [this](unsigned id, const http::http_tuple& exchange) { on_request(id, exchange); });
+        decoder.data_signal.connect(
+            [this](unsigned id, const char* data, unsigned length) { on_data(id, data, length); });
         decoder.finished_signal.connect([this](unsigned id) { on_finished(id); });
         decoder.closed_signal.connect([this](unsigned id) { on_closed(id); });
 
