@@ -9,7 +9,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <future>
 #include <iterator>
 #include <optional>
@@ -115,26 +114,20 @@ protected:
     // Starts the engine on "lo" on a thread of its own and waits until it
     // sees traffic: a probe connection to the server is repeated until the
     // engine's decision is asked about it.
-    // `loop_ended` goes to the engine's run.
-    void start(recording_handler& handler, http_server& server, std::function<void()> loop_ended = {})
+    void start(recording_handler& handler, http_server& server)
     {
         options_.device = "lo";
         options_.pool_size = 10;
         engine_ = std::make_unique<mediacap::engine>(&options_, &handler);
-        run_result_ = std::async(std::launch::async, [this, loop_ended] { engine_->run(loop_ended); });
-        see_traffic(handler, server, run_result_);
-    }
-
-    static void see_traffic(recording_handler& handler, http_server& server, std::future<void>& run)
-    {
+        run_result_ = std::async(std::launch::async, [this] { engine_->run(); });
         server.route("/probe", reply("text/plain", "probe"));
         // Bounded poll: libnids needs a moment to open the device.
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (handler.decisions() == 0 && std::chrono::steady_clock::now() < limit &&
-               run.wait_for(std::chrono::milliseconds(20)) == std::future_status::timeout)
+               run_result_.wait_for(std::chrono::milliseconds(20)) == std::future_status::timeout)
             fetch(server.port(), get("/probe"), 5);
-        if (run.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
-            run.get();  // the run ended early: rethrow its failure
+        if (run_result_.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
+            run_result_.get();  // the run ended early: rethrow its failure
         ASSERT_GT(handler.decisions(), 0) << "the engine never saw the probe exchange";
     }
 
@@ -217,46 +210,6 @@ TEST_F(EngineLive, CapturedImageIsReportedWithoutFurtherTraffic)
     const std::string id = std::to_string(started[0].id);
     EXPECT_EQ(handler.outline(),
               (std::vector<std::string>{"capture_started:" + id, "capture_progress:" + id, "capture_finished:" + id}));
-}
-
-// A stopped engine's run hands the loop over before its writer drains: the
-// next engine captures while the stopped one has still to drain, and neither
-// disturbs the other.
-TEST_F(EngineLive, NextEngineCapturesOnceTheStoppedLoopHasEnded)
-{
-    SKIP_WITHOUT_PRIVATE_NETWORK();
-    http_server server(80);
-    const std::string image = random_bytes(300000, 17);
-    server.route("/photo.jpg", reply("image/jpeg", image));
-    const auto keep_as = [this](const std::string& name) {
-        return [this, name](const mediacap::http::http_tuple& exchange, std::string& path) {
-            if (exchange.request.path != "/photo.jpg")
-                return int(mediacap::handler::ignore);
-            path = (folder_ / name).string();
-            return int(mediacap::handler::capture);
-        };
-    };
-    recording_handler stopped(keep_as("stopped.jpg")), next(keep_as("next.jpg"));
-    std::unique_ptr<mediacap::engine> next_engine;
-    std::future<void> next_run;
-    bool next_captured = false;
-    ASSERT_NO_FATAL_FAILURE(start(stopped, server, [&] {
-        next_engine = std::make_unique<mediacap::engine>(&options_, &next);
-        next_run = std::async(std::launch::async, [&] { next_engine->run(); });
-        see_traffic(next, server, next_run);
-        fetch(server.port(), get("/photo.jpg"), image.size());
-        next_captured = next.wait_for("capture_finished", 1);
-    }));
-    EXPECT_GT(fetch(server.port(), get("/photo.jpg"), image.size()).size(), image.size());
-    ASSERT_TRUE(stopped.wait_for("capture_finished", 1)) << "the finished report never came";
-    stop();
-    ASSERT_TRUE(next_engine);
-    next_engine->stop();
-    next_run.get();
-    next_engine.reset();
-    EXPECT_TRUE(next_captured) << "the next engine captured nothing while the stopped one had to drain";
-    EXPECT_EQ(read_file(folder_ / "next.jpg"), image);
-    EXPECT_EQ(read_file(folder_ / "stopped.jpg"), image);
 }
 
 TEST_F(EngineLive, StopCancelsRunningDownloads)
