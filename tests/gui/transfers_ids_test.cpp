@@ -94,13 +94,11 @@ private slots:
         // ids: each report reaches its own period's row.
         TransfersFrame page;
         HttpResource image;
-        image.host = "a.one.example";
         image.isImage = true;
         page.captureStarted(1, image, "/d/1-capture.png", 1);
         page.downloadStarted(1, image, "/d/1-download.png", 1);
         page.captureStarted(1, image, "/d/2-capture.png", 2);
         page.downloadStarted(1, image, "/d/2-download.png", 2);
-        page.captureProgress(1, 100, 40, 1);
         page.captureFinished(1, QString(), 1);
         page.downloadError(1, 1, QString(), 2);
         page.downloadProgress(1, 100, 70, 1);
