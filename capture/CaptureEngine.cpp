@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -29,46 +30,38 @@ constexpr std::uint32_t downloadThreads = 10;
 // destroying the period.
 constexpr std::chrono::milliseconds stopWaitLimit = mediacap::engine_stop_limit + std::chrono::milliseconds(200);
 
-// Shared by the periods of monitoring, and never destroyed: a thread that
-// storage holds may still use them as the program exits.
-struct Periods {
-    // Held by the run() that uses the capture loop.
-    std::timed_mutex captureLoop;
-    // Folder cleanups of ended periods still running; a new period captures
-    // only once they are done, so that none removes a folder it files into.
-    std::mutex cleanupLock;
-    std::condition_variable cleanupEnded;
-    unsigned cleanups = 0;
-};
-
-Periods& periods()
+// Held by the run() whose engine is in the capture loop: libnids runs one
+// loop per process. Shared by the periods of monitoring, and never destroyed:
+// a thread that storage holds may still use it as the program exits.
+std::timed_mutex& captureLoop()
 {
-    static auto* shared = new Periods;
-    return *shared;
+    static auto* loop = new std::timed_mutex;
+    return *loop;
 }
 
 // Removes the folders that `folders` left empty on a thread of its own, and
 // waits for that until `limit`: on storage that hangs, rmdir waits in the
-// kernel, and the removal then ends after the caller has gone on.
+// kernel, and the removal then ends after the caller has gone on. A later
+// period need not wait for it: SiteFolders never removes a folder that a
+// live period files into.
 void closeFolders(std::shared_ptr<SiteFolders> folders, const QDeadlineTimer& limit)
 {
-    Periods& all = periods();
-    auto done = std::make_shared<bool>(false);
-    {
-        const std::lock_guard lock(all.cleanupLock);
-        ++all.cleanups;
-    }
-    std::thread([folders = std::move(folders), done, &all] {
+    struct Removal {
+        std::mutex lock;
+        std::condition_variable ended;
+        bool done = false;
+    };
+    auto removal = std::make_shared<Removal>();
+    std::thread([folders = std::move(folders), removal] {
         folders->closeAll();
         {
-            const std::lock_guard lock(all.cleanupLock);
-            --all.cleanups;
-            *done = true;
+            const std::lock_guard lock(removal->lock);
+            removal->done = true;
         }
-        all.cleanupEnded.notify_all();
+        removal->ended.notify_all();
     }).detach();
-    std::unique_lock lock(all.cleanupLock);
-    all.cleanupEnded.wait_for(lock, std::chrono::milliseconds(limit.remainingTime()), [&] { return *done; });
+    std::unique_lock lock(removal->lock);
+    removal->ended.wait_for(lock, std::chrono::milliseconds(limit.remainingTime()), [&] { return removal->done; });
 }
 
 QStringList loadAdvertisingHosts()
@@ -108,24 +101,18 @@ void CaptureEngine::run()
         QMutexLocker locker(&engineLock);
         runEnding = false;
     }
-    // A period left to end on its own may still be in the capture loop or
-    // writing the captures complete at its stop, and libnids runs one loop
-    // per process; an ended one may still be removing its empty folders.
-    // Wait for both, unless stopped first: the earlier period's reports all
-    // come before this one's.
-    Periods& all = periods();
-    std::unique_lock loop(all.captureLoop, std::defer_lock);
+    // A period left to end on its own may still be in the capture loop:
+    // its loop ends promptly after its stop, unless storage holds its thread
+    // while it makes a folder. Wait for that, unless stopped first; its
+    // writer's backlog is none of this period's business.
+    std::unique_lock loop(captureLoop(), std::defer_lock);
     while (!loop.try_lock_for(std::chrono::milliseconds(50)))
         if (stopRequested())
             return;
-    {
-        std::unique_lock cleanups(all.cleanupLock);
-        while (!all.cleanupEnded.wait_for(cleanups, std::chrono::milliseconds(50), [&] { return all.cleanups == 0; }))
-            if (stopRequested())
-                return;
-    }
 
-    capture();
+    capture([&loop] { loop.unlock(); });
+    if (loop.owns_lock())
+        loop.unlock();
 
     std::unique_ptr<mediacap::engine> finished;
     bool cleanUp;
@@ -136,15 +123,15 @@ void CaptureEngine::run()
         if (givenUp)
             finished = std::move(engine);
     }
-    // Left to end on its own, the period cleans up after itself, before the
-    // next period may capture: its engine and its empty folders go.
+    // Left to end on its own, the period cleans up after itself: its engine
+    // and its empty folders go.
     if (cleanUp) {
         destroyEngine(std::move(finished));
         siteFolders->closeAll();
     }
 }
 
-void CaptureEngine::capture()
+void CaptureEngine::capture(const std::function<void()>& loopEnded)
 {
     mediacap::engine_options options;
     options.device = device.toStdString();
@@ -186,8 +173,9 @@ void CaptureEngine::capture()
         // The engine stays alive through its run: only stop() (or run(), for
         // a period left to end on its own) destroys it, after this has
         // returned. A stop() that came after the hand-over above makes this
-        // run return once the captures complete by then are written.
-        running->run();
+        // run return once the captures complete by then are written; the
+        // capture loop goes to the next period as soon as it has ended.
+        running->run(loopEnded);
     } catch (...) {
         // The engine reports a device it cannot open as nids::error; nothing
         // else is passed on to the user either.

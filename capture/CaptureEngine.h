@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -27,14 +28,16 @@ class engine;
 // queued). run(), on_response() and the capture reports on this thread,
 // inside the engine's packet loop; the download reports on the engine's pool
 // threads, several at once. The reports build arguments and emit, and tell
-// `siteFolders` (which has its own lock, and removes folders on a thread of
-// its own) when a transfer starts and ends; none of them calls on storage.
-// One period at a time runs the engine: a period started while an earlier one
-// still writes the captures that were complete at its stop, or still removes
-// its empty folders, waits in run() until that is done, capturing nothing
-// meanwhile. So every report of the earlier period reaches the window before
-// the first of the new one, and the transfer ids, which start again with each
-// engine, never mix.
+// `siteFolders` (which has its own locking, and removes folders on a thread
+// of its own) when a transfer starts and ends; none of them calls on storage.
+// One period at a time runs the capture loop (libnids has one per process),
+// and an earlier period lets go of it as soon as its loop has ended, promptly
+// after its stop: a period started meanwhile waits in run() for that only.
+// The earlier period may still write the captures that were complete at its
+// stop and remove its empty folders: that goes on beside the new period, whose
+// folders it leaves alone (see SiteFolders). The two periods' reports may then
+// interleave, and their transfer ids, which start again with each engine,
+// repeat: a receiver tells the periods apart by their sender.
 class CaptureEngine : public QThread, public mediacap::handler {
     Q_OBJECT
 
@@ -130,8 +133,9 @@ protected:
     QStringList adHosts;
 
 private:
-    // run() once this thread may use the capture loop.
-    void capture();
+    // run() once this thread may use the capture loop; `loopEnded` is
+    // called on this thread once the engine's loop has ended.
+    void capture(const std::function<void()>& loopEnded);
     // After the thread has ended: destroys the engine, removes the folders
     // left empty (waiting for that until `limit`, then leaving it to a thread
     // of its own), and lets a later start() begin a new period.

@@ -2,16 +2,58 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QMutex>
 #include <QMutexLocker>
 
 #include <thread>
 
+namespace {
+
+// What the objects share: a folder is in use while a transfer of any of them
+// is on its way into it, so that the removal after a period never takes a
+// folder the next period has just made. Never destroyed: a removal that
+// storage holds may still use it as the program exits.
+struct Shared {
+    // Held while folders are made or removed.
+    QMutex folderLock;
+    // Held briefly, never across a call on the file system; guards this and
+    // the state of every object.
+    QMutex stateLock;
+    // Every object's transfers on their way into each folder.
+    QHash<QString, int> users;
+};
+
+Shared& shared()
+{
+    static auto* all = new Shared;
+    return *all;
+}
+
+// With the state lock held: one user of `folder` fewer; true when it has none.
+bool leave(const QString& folder, int count = 1)
+{
+    QHash<QString, int>& users = shared().users;
+    const auto found = users.find(folder);
+    if (found == users.end())
+        return true;
+    *found -= count;
+    if (*found > 0)
+        return false;
+    users.erase(found);
+    return true;
+}
+
+}  // namespace
+
 void SiteFolders::open(const QString& folder)
 {
-    QMutexLocker folders(&folderLock);
+    Shared& all = shared();
+    QMutexLocker folders(&all.folderLock);
     {
-        QMutexLocker state(&stateLock);
-        ++users[QDir::cleanPath(folder)];
+        QMutexLocker state(&all.stateLock);
+        const QString clean = QDir::cleanPath(folder);
+        ++users[clean];
+        ++all.users[clean];
     }
     // A folder that cannot be made shows up as the engine's error when it
     // writes the file.
@@ -21,7 +63,7 @@ void SiteFolders::open(const QString& folder)
 void SiteFolders::started(quint64 key, const QString& file)
 {
     const QString folder = QDir::cleanPath(QFileInfo(file).path());
-    QMutexLocker state(&stateLock);
+    QMutexLocker state(&shared().stateLock);
     release(key);
     running.insert(key, folder);
 }
@@ -29,7 +71,7 @@ void SiteFolders::started(quint64 key, const QString& file)
 void SiteFolders::ended(quint64 key)
 {
     {
-        QMutexLocker state(&stateLock);
+        QMutexLocker state(&shared().stateLock);
         release(key);
         if (leftEmpty.isEmpty() || removing)
             return;
@@ -51,20 +93,24 @@ void SiteFolders::release(quint64 key)
     const QString folder = *transfer;
     running.erase(transfer);
     const auto count = users.find(folder);
-    if (count == users.end() || *count == 0 || --*count > 0)
+    if (count == users.end() || *count == 0)
         return;
-    leftEmpty.append(folder);
+    --*count;
+    // While another object's transfers keep the folder, theirs is the removal.
+    if (leave(folder))
+        leftEmpty.append(folder);
 }
 
 void SiteFolders::removeLeftEmpty()
 {
-    // Only open() adds a transfer to a folder, under folderLock, which is
-    // held here: a folder found unused stays so until it is removed.
-    QMutexLocker folders(&folderLock);
+    // Only open() adds a transfer to a folder, under the folder lock, which
+    // is held here: a folder found unused stays so until it is removed.
+    Shared& all = shared();
+    QMutexLocker folders(&all.folderLock);
     for (;;) {
         QStringList batch;
         {
-            QMutexLocker state(&stateLock);
+            QMutexLocker state(&all.stateLock);
             batch.swap(leftEmpty);
             if (batch.isEmpty()) {
                 removing = false;
@@ -74,8 +120,8 @@ void SiteFolders::removeLeftEmpty()
         for (const QString& folder : batch) {
             bool unused;
             {
-                QMutexLocker state(&stateLock);
-                unused = users.value(folder) == 0;
+                QMutexLocker state(&all.stateLock);
+                unused = !all.users.contains(folder);
             }
             if (unused)
                 removeIfEmpty(folder);
@@ -85,16 +131,19 @@ void SiteFolders::removeLeftEmpty()
 
 void SiteFolders::closeAll()
 {
-    QMutexLocker folders(&folderLock);
-    QList<QString> opened;
+    Shared& all = shared();
+    QMutexLocker folders(&all.folderLock);
+    QStringList unused;
     {
-        QMutexLocker state(&stateLock);
-        opened = users.keys();
+        QMutexLocker state(&all.stateLock);
+        for (auto folder = users.cbegin(); folder != users.cend(); ++folder)
+            if (leave(folder.key(), folder.value()))
+                unused.append(folder.key());
         users.clear();
         running.clear();
         leftEmpty.clear();
     }
-    for (const QString& folder : opened)
+    for (const QString& folder : unused)
         removeIfEmpty(folder);
 }
 

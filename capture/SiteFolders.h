@@ -3,7 +3,6 @@
 #include <memory>
 
 #include <QHash>
-#include <QMutex>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -14,14 +13,17 @@
 // transfer that failed or was interrupted leaves no empty folder behind.
 //
 // Removal is rmdir, which refuses a folder that holds anything. Folders are
-// made and removed under one lock, and only a folder that no transfer is on
-// its way into is removed: never one between its making and the file of a
-// transfer. Storage that hangs may hold that lock for long. The transfers'
-// reports never call on the file system: a folder whose last transfer ended
-// is removed on the folder thread, a thread of this object's own that runs
-// while such folders wait for it (it keeps the object alive meanwhile). A
-// kept response whose transfer never starts (a repeated download, one
-// cancelled while it waited) holds its folder until closeAll.
+// made and removed under one lock, shared by every object (each period of
+// monitoring has its own), and only a folder that no transfer of any object
+// is on its way into is removed: never one between its making and the file
+// of a transfer, also when the transfer is another period's. Storage that
+// hangs may hold that lock for long, for the next period too (whose folders
+// are on that storage as well). The transfers' reports never call on the
+// file system: a folder whose last transfer ended is removed on the folder
+// thread, a thread of this object's own that runs while such folders wait
+// for it (it keeps the object alive meanwhile). A kept response whose
+// transfer never starts (a repeated download, one cancelled while it waited)
+// holds its folder until closeAll.
 //
 // Threads: any. Owned through std::shared_ptr.
 class SiteFolders : public std::enable_shared_from_this<SiteFolders> {
@@ -41,17 +43,14 @@ public:
     void closeAll();
 
 private:
-    // With stateLock held.
+    // With the shared state lock held.
     void release(quint64 key);
     // The folder thread: removes the folders left empty until none is left.
     void removeLeftEmpty();
     static void removeIfEmpty(const QString& folder);
 
-    // Held while folders are made or removed.
-    QMutex folderLock;
-    // Held briefly, never across a call on the file system.
-    QMutex stateLock;
-    // Every folder opened, with the transfers on their way into it.
+    // Under the shared state lock (see the .cpp): every folder this object
+    // opened, with its transfers on their way into it.
     QHash<QString, int> users;
     QHash<quint64, QString> running;
     // Folders whose last transfer ended, still to be removed, and whether the

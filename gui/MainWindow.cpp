@@ -157,16 +157,36 @@ void MainWindow::startMonitoring(QString device)
     connect(captureEngine, &CaptureEngine::errorStartingEngine, this, &MainWindow::errorStartingEngine);
     connect(captureEngine, &CaptureEngine::errorStartingEngine, welcomeFrame,
             &WelcomeFrame::errorStartingMonitoring);
-    connect(captureEngine, &CaptureEngine::downloadStarted, transfersFrame, &TransfersFrame::downloadStarted);
-    connect(captureEngine, &CaptureEngine::downloadProgress, transfersFrame, &TransfersFrame::downloadProgress);
-    connect(captureEngine, &CaptureEngine::downloadError, transfersFrame, &TransfersFrame::downloadError);
-    connect(captureEngine, &CaptureEngine::downloadFinished, transfersFrame, &TransfersFrame::downloadFinished);
-    connect(captureEngine, &CaptureEngine::captureStarted, transfersFrame, &TransfersFrame::captureStarted);
-    connect(captureEngine, &CaptureEngine::captureProgress, transfersFrame, &TransfersFrame::captureProgress);
-    connect(captureEngine, &CaptureEngine::captureError, transfersFrame, &TransfersFrame::captureError);
-    connect(captureEngine, &CaptureEngine::captureFinished, transfersFrame, &TransfersFrame::captureFinished);
-    connect(captureEngine, &CaptureEngine::captureStreamClosed, transfersFrame,
-            &TransfersFrame::captureStreamClosed);
+    // A stopped period may still report the captures it writes while this
+    // one reports: the transfers page tells their rows apart by the period.
+    const int period = ++periods;
+    TransfersFrame* page = transfersFrame;
+    connect(captureEngine, &CaptureEngine::downloadStarted, page,
+            [page, period](int id, HttpResource resource, QString file) {
+                page->downloadStarted(id, resource, file, period);
+            });
+    connect(captureEngine, &CaptureEngine::downloadProgress, page,
+            [page, period](int id, double total, double current) {
+                page->downloadProgress(id, total, current, period);
+            });
+    connect(captureEngine, &CaptureEngine::downloadError, page,
+            [page, period](int id, int error, QString message) { page->downloadError(id, error, message, period); });
+    connect(captureEngine, &CaptureEngine::downloadFinished, page,
+            [page, period](int id, QString file) { page->downloadFinished(id, file, period); });
+    connect(captureEngine, &CaptureEngine::captureStarted, page,
+            [page, period](int id, HttpResource resource, QString file) {
+                page->captureStarted(id, resource, file, period);
+            });
+    connect(captureEngine, &CaptureEngine::captureProgress, page,
+            [page, period](int id, double total, double current) {
+                page->captureProgress(id, total, current, period);
+            });
+    connect(captureEngine, &CaptureEngine::captureError, page,
+            [page, period](int id, int error, QString message) { page->captureError(id, error, message, period); });
+    connect(captureEngine, &CaptureEngine::captureFinished, page,
+            [page, period](int id, QString file) { page->captureFinished(id, file, period); });
+    connect(captureEngine, &CaptureEngine::captureStreamClosed, page,
+            [page, period](int id) { page->captureStreamClosed(id, period); });
     captureEngine->start(QThread::InheritPriority);
 }
 

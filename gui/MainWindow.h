@@ -60,6 +60,8 @@ private:
     VideosFrame* videosFrame;
     ImagesFrame* imagesFrame;
     CaptureEngine* captureEngine = nullptr;
+    // Periods of monitoring started so far; numbers the current one.
+    int periods = 0;
     QPointer<UpdateChecker> updateChecker;
     int newVideosCount = 0;
     int newImagesCount = 0;

@@ -63,17 +63,7 @@ void TransfersFrame::addTransferRow(const QString& host, const QString& descript
     // Column 1 holds no item: the delegate paints the progress there.
 }
 
-void TransfersFrame::addCapture(int captureId, const HttpResource& httpResource, const QString& outFile)
-{
-    addTransfer(captureId, -1, httpResource, outFile);
-}
-
-void TransfersFrame::addDownload(int downloadId, const HttpResource& httpResource, const QString& outFile)
-{
-    addTransfer(-1, downloadId, httpResource, outFile);
-}
-
-void TransfersFrame::addTransfer(int captureId, int downloadId, const HttpResource& httpResource,
+void TransfersFrame::addTransfer(int period, int captureId, int downloadId, const HttpResource& httpResource,
                                  const QString& outFile)
 {
     QWriteLocker locker(&entriesLock);
@@ -91,42 +81,49 @@ void TransfersFrame::addTransfer(int captureId, int downloadId, const HttpResour
     auto entry = QSharedPointer<TransferEntry>::create();
     entry->outFile = outFile;
     entry->httpResource = httpResource;
+    entry->period = period;
     entry->captureId = captureId;
     entry->downloadId = downloadId;
     entries.append(entry);
 
-    // Ids restart with every engine and successive captures on a connection
-    // share one, while rows stay until Clear: an older record that still holds
-    // the id gives it up, so the new transfer's events reach the new row only.
-    // -1 marks a record of the other kind: no id, never indexed.
-    const auto takeId = [&entry](QHash<int, QSharedPointer<TransferEntry>>& byId, int id,
-                                 int TransferEntry::*field) {
+    // Successive captures on a connection share one id, and to a sender that
+    // gives no period number ids restart with every engine, while rows stay
+    // until Clear: an older record that still holds the id gives it up, so
+    // the new transfer's events reach the new row only. -1 marks a record of the
+    // other kind: no id, never indexed.
+    const auto takeId = [&entry, period](QHash<quint64, QSharedPointer<TransferEntry>>& byId, int id,
+                                         int TransferEntry::*field) {
         if (id == -1)
             return;
-        if (const auto older = byId.value(id))
+        if (const auto older = byId.value(key(period, id)))
             (*older).*field = -1;
-        byId.insert(id, entry);
+        byId.insert(key(period, id), entry);
     };
     takeId(capturesById, captureId, &TransferEntry::captureId);
     takeId(downloadsById, downloadId, &TransferEntry::downloadId);
 }
 
-QSharedPointer<TransferEntry> TransfersFrame::findByDownloadId(int downloadId) const
+quint64 TransfersFrame::key(int period, int id)
 {
-    QReadLocker locker(&entriesLock);
-    return downloadsById.value(downloadId);
+    return (quint64(quint32(period)) << 32) | quint32(id);
 }
 
-QSharedPointer<TransferEntry> TransfersFrame::findByCaptureId(int captureId) const
+QSharedPointer<TransferEntry> TransfersFrame::findByDownloadId(int period, int downloadId) const
 {
     QReadLocker locker(&entriesLock);
-    return capturesById.value(captureId);
+    return downloadsById.value(key(period, downloadId));
+}
+
+QSharedPointer<TransferEntry> TransfersFrame::findByCaptureId(int period, int captureId) const
+{
+    QReadLocker locker(&entriesLock);
+    return capturesById.value(key(period, captureId));
 }
 
 void TransfersFrame::releaseCaptureId(TransferEntry* entry)
 {
     QWriteLocker locker(&entriesLock);
-    capturesById.remove(entry->captureId);
+    capturesById.remove(key(entry->period, entry->captureId));
     entry->captureId = -1;
 }
 
@@ -160,58 +157,58 @@ void TransfersFrame::finish(TransferEntry* entry, const QString& outFile)
         emit downloadedImage(entry->outFile, origin);
 }
 
-void TransfersFrame::downloadStarted(int downloadId, HttpResource httpResource, QString outFile)
+void TransfersFrame::downloadStarted(int downloadId, HttpResource httpResource, QString outFile, int period)
 {
-    addDownload(downloadId, httpResource, outFile);
+    addTransfer(period, -1, downloadId, httpResource, outFile);
     refreshSearchChoices();
 }
 
-void TransfersFrame::downloadProgress(int downloadId, double total, double current)
+void TransfersFrame::downloadProgress(int downloadId, double total, double current, int period)
 {
-    if (const auto entry = findByDownloadId(downloadId))
+    if (const auto entry = findByDownloadId(period, downloadId))
         setProgress(entry.data(), total, current);
 }
 
-void TransfersFrame::downloadError(int downloadId, int, QString)
+void TransfersFrame::downloadError(int downloadId, int, QString, int period)
 {
-    if (const auto entry = findByDownloadId(downloadId))
+    if (const auto entry = findByDownloadId(period, downloadId))
         setFailed(entry.data(), tr("Network Error"));
 }
 
-void TransfersFrame::downloadFinished(int downloadId, const QString& outFile)
+void TransfersFrame::downloadFinished(int downloadId, const QString& outFile, int period)
 {
-    if (const auto entry = findByDownloadId(downloadId))
+    if (const auto entry = findByDownloadId(period, downloadId))
         finish(entry.data(), outFile);
 }
 
-void TransfersFrame::captureStarted(int captureId, HttpResource httpResource, QString outFile)
+void TransfersFrame::captureStarted(int captureId, HttpResource httpResource, QString outFile, int period)
 {
-    addCapture(captureId, httpResource, outFile);
+    addTransfer(period, captureId, -1, httpResource, outFile);
     refreshSearchChoices();
 }
 
-void TransfersFrame::captureProgress(int captureId, double total, double current)
+void TransfersFrame::captureProgress(int captureId, double total, double current, int period)
 {
-    if (const auto entry = findByCaptureId(captureId))
+    if (const auto entry = findByCaptureId(period, captureId))
         setProgress(entry.data(), total, current);
 }
 
-void TransfersFrame::captureStreamClosed(int captureId)
+void TransfersFrame::captureStreamClosed(int captureId, int period)
 {
-    const auto entry = findByCaptureId(captureId);
+    const auto entry = findByCaptureId(period, captureId);
     if (entry && !entry->finished)
         setFailed(entry.data(), tr("Connection closed"));
 }
 
-void TransfersFrame::captureError(int captureId, int, QString)
+void TransfersFrame::captureError(int captureId, int, QString, int period)
 {
-    if (const auto entry = findByCaptureId(captureId))
+    if (const auto entry = findByCaptureId(period, captureId))
         setFailed(entry.data(), tr("Network Error"));
 }
 
-void TransfersFrame::captureFinished(int captureId, const QString& outFile)
+void TransfersFrame::captureFinished(int captureId, const QString& outFile, int period)
 {
-    if (const auto entry = findByCaptureId(captureId)) {
+    if (const auto entry = findByCaptureId(period, captureId)) {
         releaseCaptureId(entry.data());
         finish(entry.data(), outFile);
     }
@@ -236,8 +233,11 @@ void TransfersFrame::on_clearCompletedButton_clicked()
         const int first = rows[begin];
         const int count = int(end - begin);
         for (int row = first; row < first + count; ++row) {
-            downloadsById.remove(entries[row]->downloadId);
-            capturesById.remove(entries[row]->captureId);
+            const TransferEntry& ended = *entries[row];
+            if (ended.downloadId != -1)
+                downloadsById.remove(key(ended.period, ended.downloadId));
+            if (ended.captureId != -1)
+                capturesById.remove(key(ended.period, ended.captureId));
             const QString origin = table->item(row, originColumn)->text();
             if (--originRows[origin] == 0)
                 originRows.remove(origin);

@@ -21,6 +21,7 @@ struct TransferEntry {
     HttpResource httpResource;   // as received with the start signal
     int progress = 0;            // 0 waiting, 1.. percent (may pass 100), -1 failed
     bool finished = false;
+    int period = 0;              // the period of monitoring whose engine reported it
     int downloadId = -1;         // -1 for a capture
     int captureId = -1;          // -1 for a download, and once the capture finished
     QString statusText;          // the failure text shown instead of the bar's
@@ -59,19 +60,22 @@ signals:
 
 public slots:
     // The capture engine's transfer signals, connected each time monitoring
-    // starts. Ids restart with every engine; a new transfer takes its id over
-    // from any older row that still holds it.
-    void downloadStarted(int downloadId, HttpResource httpResource, QString outFile);
-    void downloadProgress(int downloadId, double total, double current);
-    void downloadError(int downloadId, int error, QString message);
+    // starts, with the number of that period of monitoring: a period that
+    // still writes after its stop reports beside the next one, and ids
+    // restart with every engine. A transfer is known by its period, its kind
+    // and its id; a new transfer takes its id over from any older row of the
+    // same period that still holds it.
+    void downloadStarted(int downloadId, HttpResource httpResource, QString outFile, int period = 0);
+    void downloadProgress(int downloadId, double total, double current, int period = 0);
+    void downloadError(int downloadId, int error, QString message, int period = 0);
     // `outFile`, when given, is the file really written; it replaces the
     // started report's path in the record and in the announcement.
-    void downloadFinished(int downloadId, const QString& outFile = QString());
-    void captureStarted(int captureId, HttpResource httpResource, QString outFile);
-    void captureProgress(int captureId, double total, double current);
-    void captureStreamClosed(int captureId);
-    void captureError(int captureId, int error, QString message);
-    void captureFinished(int captureId, const QString& outFile = QString());
+    void downloadFinished(int downloadId, const QString& outFile = QString(), int period = 0);
+    void captureStarted(int captureId, HttpResource httpResource, QString outFile, int period = 0);
+    void captureProgress(int captureId, double total, double current, int period = 0);
+    void captureStreamClosed(int captureId, int period = 0);
+    void captureError(int captureId, int error, QString message, int period = 0);
+    void captureFinished(int captureId, const QString& outFile = QString(), int period = 0);
 
 private slots:
     void on_clearCompletedButton_clicked();
@@ -79,11 +83,12 @@ private slots:
 
 private:
     void addTransferRow(const QString& host, const QString& description);
-    void addCapture(int captureId, const HttpResource& httpResource, const QString& outFile);
-    void addDownload(int downloadId, const HttpResource& httpResource, const QString& outFile);
-    void addTransfer(int captureId, int downloadId, const HttpResource& httpResource, const QString& outFile);
-    QSharedPointer<TransferEntry> findByDownloadId(int downloadId) const;
-    QSharedPointer<TransferEntry> findByCaptureId(int captureId) const;
+    void addTransfer(int period, int captureId, int downloadId, const HttpResource& httpResource,
+                     const QString& outFile);
+    // The key of a period's id in the indexes below.
+    static quint64 key(int period, int id);
+    QSharedPointer<TransferEntry> findByDownloadId(int period, int downloadId) const;
+    QSharedPointer<TransferEntry> findByCaptureId(int period, int captureId) const;
     // A finished capture's record stops answering to its id (the next capture
     // on the connection comes with the same one).
     void releaseCaptureId(TransferEntry* entry);
@@ -98,11 +103,11 @@ private:
 
     Ui::TransfersFrame* ui;
     QList<QSharedPointer<TransferEntry>> entries;
-    // Under entriesLock with `entries`: the record holding each id (a record
-    // is here exactly while its id field is not -1), and how many rows show
-    // each origin (the search box offers these).
-    QHash<int, QSharedPointer<TransferEntry>> downloadsById;
-    QHash<int, QSharedPointer<TransferEntry>> capturesById;
+    // Under entriesLock with `entries`: the record holding each period's id
+    // (a record is here exactly while its id field is not -1), and how many
+    // rows show each origin (the search box offers these).
+    QHash<quint64, QSharedPointer<TransferEntry>> downloadsById;
+    QHash<quint64, QSharedPointer<TransferEntry>> capturesById;
     QHash<QString, int> originRows;
     mutable QReadWriteLock entriesLock;
 };

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <set>
 #include <string>
 
@@ -24,42 +25,54 @@ engine::engine(const engine_options* options, handler* owner)
     : options_(options),
       owner_(owner),
       downloader_(options->pool_size, this),
-      captures_(owner, [] { nids::dispatcher::instance().wake(); },
+      // Only this engine's own loop is woken: once it has ended, the writer
+      // that drains beside the next engine's loop leaves that loop alone.
+      captures_(owner, [this] { nids::dispatcher::instance().wake(&stop_requested_); },
                 options->writer_stall_limit.value_or(capture_stall_limit))
 {
 }
 
 engine::~engine() = default;
 
-void engine::run()
+void engine::run(const std::function<void()>& loop_ended)
 {
-    nids::options settings;
-    settings.device = options_->device;
-    settings.promiscuous = true;
-    if (options_->capture_file)
-        settings.capture_file = *options_->capture_file;
-    nids::configure(settings);
+    std::exception_ptr failure;
+    {
+        nids::options settings;
+        settings.device = options_->device;
+        settings.promiscuous = true;
+        if (options_->capture_file)
+            settings.capture_file = *options_->capture_file;
+        nids::configure(settings);
 
-    nids::dispatcher& dispatcher = nids::dispatcher::instance();
-    decoder::http_decoder decoder;
-    decoder.exchange_signal.connect([this](unsigned id, const http::http_tuple& exchange) { on_request(id, exchange); });
-    decoder.data_signal.connect([this](unsigned id, const char* data, unsigned length) { on_data(id, data, length); });
-    decoder.finished_signal.connect([this](unsigned id) { on_finished(id); });
-    decoder.closed_signal.connect([this](unsigned id) { on_closed(id); });
+        nids::dispatcher& dispatcher = nids::dispatcher::instance();
+        decoder::http_decoder decoder;
+        decoder.exchange_signal.connect(
+            [this](unsigned id, const http::http_tuple& exchange) { on_request(id, exchange); });
+        decoder.data_signal.connect(
+            [this](unsigned id, const char* data, unsigned length) { on_data(id, data, length); });
+        decoder.finished_signal.connect([this](unsigned id) { on_finished(id); });
+        decoder.closed_signal.connect([this](unsigned id) { on_closed(id); });
 
-    nids::decoder_feed feed(dispatcher, decoder);
-    // Reports of the writer's work come also while no packet arrives.
-    dispatcher.after_dispatch = [this] { captures_.deliver(); };
+        nids::decoder_feed feed(dispatcher, decoder);
+        // Reports of the writer's work come also while no packet arrives.
+        dispatcher.after_dispatch = [this] { captures_.deliver(); };
 
-    try {
-        dispatcher.run(std::set<std::uint16_t>(watched_ports.begin(), watched_ports.end()), &stop_requested_);
-    } catch (...) {
-        captures_.drain();
-        throw;
+        try {
+            dispatcher.run(std::set<std::uint16_t>(watched_ports.begin(), watched_ports.end()), &stop_requested_);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        // libnids has closed every connection still open. The feed empties
+        // the loop's callbacks and the decoder, which charged the loop's
+        // budget, goes with it: the loop is free for the next run.
     }
-    // libnids has closed every connection still open: what was captured is
-    // written, and the run ends with the last report.
+    if (loop_ended)
+        loop_ended();
+    // What was captured is written, and the run ends with the last report.
     captures_.drain();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 void engine::stop()
@@ -67,7 +80,10 @@ void engine::stop()
     const auto deadline = std::chrono::steady_clock::now() + engine_stop_limit;
     stop_requested_ = true;
     captures_.stop();
-    nids::dispatcher::instance().stop();
+    // The loop checks stop_requested_ before each dispatch; the wake ends a
+    // wait for packets. A stop that comes after this run's loop has ended
+    // wakes nothing: the loop running by then is another engine's.
+    nids::dispatcher::instance().wake(&stop_requested_);
     downloader_.close();
     downloader_.wait_until(deadline);
     const std::lock_guard lock(reports_mutex_);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -55,9 +56,16 @@ public:
     // completes nothing for capture_stall_limit (or the options' stall
     // limit) is given up, and the captures it has not done are reported
     // failed instead. A capture whose body was incomplete at the stop fails.
-    void run();
+    //
+    // `loop_ended`, when given, is called on this thread as soon as the
+    // capture loop has returned (also when it failed), before the writer's
+    // backlog is drained: from then on this run touches nothing of libnids,
+    // so another engine may run its loop while this one still writes and
+    // reports. It must not throw.
+    void run(const std::function<void()>& loop_ended = {});
 
-    // Ends the capture loop: no capture begins any more and the capture
+    // Ends the capture loop of this engine's run, never the loop of another
+    // engine that runs by then: no capture begins any more and the capture
     // thread waits no more for room in the writer's queue (the capture it was
     // queueing fails), while the writer goes on with its backlog. Cancels
     // every download, refuses every later one (also one decided while the

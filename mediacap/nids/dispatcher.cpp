@@ -182,10 +182,11 @@ std::string dispatcher::make_filter(const std::set<std::uint16_t>& ports)
     return filter + "ip[6:2] & 0x3fff = 0";
 }
 
-void dispatcher::publish_handle(pcap* handle)
+void dispatcher::publish_handle(pcap* handle, const std::atomic<bool>* owner_stop)
 {
     const std::lock_guard<std::mutex> lock(handle_mutex_);
     handle_ = handle;
+    handle_owner_ = owner_stop;
 }
 
 void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<bool>* owner_stop)
@@ -221,7 +222,7 @@ void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<boo
 
     // From here stop() can wake a wait in the handle; flags set before this
     // point are seen by the first check below.
-    publish_handle(live.handle);
+    publish_handle(live.handle, owner_stop);
     const raised_capture_thread raised(live.handle != nullptr);
     const auto stopping = [&] { return stop_requested.load() || (owner_stop && owner_stop->load()); };
     while (!stopping()) {
@@ -241,7 +242,7 @@ void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<boo
         if (result == 0 && from_file)
             break;
     }
-    publish_handle(nullptr);
+    publish_handle(nullptr, nullptr);
     {
         std::optional<capture_counts> counts;
         pcap_stat stats{};
@@ -291,6 +292,13 @@ void dispatcher::wake()
 {
     const std::lock_guard<std::mutex> lock(handle_mutex_);
     if (handle_)
+        pcap_breakloop(handle_);
+}
+
+void dispatcher::wake(const std::atomic<bool>* owner_stop)
+{
+    const std::lock_guard<std::mutex> lock(handle_mutex_);
+    if (handle_ && owner_stop && handle_owner_ == owner_stop)
         pcap_breakloop(handle_);
 }
 

@@ -144,6 +144,10 @@ public:
     // after_dispatch runs; the loop goes on. Live, a wait for packets may
     // last until the next packet arrives. Safe from any thread, at any time.
     void wake();
+    // As wake(), but only while the loop running is the run whose owner_stop
+    // is `owner_stop`: an owner whose run has ended (its writer still
+    // working, or a late stop) never wakes the run of the next owner.
+    void wake(const std::atomic<bool>* owner_stop);
 
     // The counts of the last live run, taken as its loop ended; empty before
     // the first live run and after a run over a capture file. Any thread.
@@ -166,13 +170,14 @@ public:
 private:
     dispatcher() = default;
 
-    void publish_handle(pcap* handle);
+    void publish_handle(pcap* handle, const std::atomic<bool>* owner_stop);
 
     // The live capture handle while the loop may wait in it; stop() wakes
     // the wait through it. Guarded so that run() never closes it under a
     // concurrent pcap_breakloop.
     std::mutex handle_mutex_;
     pcap* handle_ = nullptr;
+    const std::atomic<bool>* handle_owner_ = nullptr;  // the owner_stop of the run that published handle_
     std::optional<capture_counts> last_counts_;  // under handle_mutex_
 };
 

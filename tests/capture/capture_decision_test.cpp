@@ -264,7 +264,7 @@ private slots:
             engine.on_capture_error(2, 5, "");
             QVERIFY(QFile::exists(QString::fromStdString(kept)));
             engine.on_capture_stream_closed(1);
-            QTRY_VERIFY(!QDir(day + "/site.tv").exists());
+            QTRY_VERIFY_WITH_TIMEOUT(!QDir(day + "/site.tv").exists(), 30000);
             QVERIFY(QDir(day).exists());
 
             // A response kept but never transferred holds its folder until
@@ -276,6 +276,24 @@ private slots:
         QVERIFY(!QDir(dataLocation + "/2026-05-02").exists());
         QVERIFY(QFile::exists(QString::fromStdString(kept)));
         QVERIFY(QDir(dataLocation).exists());
+
+        // A period that ends spares a folder that the next one has made for
+        // its own transfer; that transfer's failure removes it.
+        const auto video = response("a.site.tv", "video/mp4", "50000");
+        DecidingEngine next;
+        next.today = QDate(2026, 5, 3);
+        {
+            DecidingEngine ended;
+            ended.today = next.today;
+            ended.on_response(video, failed);
+            next.on_response(video, pending);
+            ended.on_download_started(1, video, failed);
+            ended.on_download_error(1, 2, "");
+        }
+        QVERIFY(QDir(dataLocation + "/2026-05-03/site.tv").exists());
+        next.on_download_started(1, video, pending);
+        next.on_download_error(1, 2, "");
+        QTRY_VERIFY_WITH_TIMEOUT(!QDir(dataLocation + "/2026-05-03").exists(), 30000);
     }
 
     // The Host header, the request target and the Content-Type are whatever

@@ -195,7 +195,7 @@ private slots:
 
         ImagesFrame page;
         QTableWidget* rows = table(page);
-        QTRY_COMPARE(rows->rowCount(), 3);
+        QTRY_COMPARE_WITH_TIMEOUT(rows->rowCount(), 3, 30000);
         QCOMPARE(rowFiles(rows), paths);
         QCOMPARE(rows->item(1, 1)->text(), QStringLiteral("Site1"));
         QCOMPARE(rows->item(1, 2)->text(), QStringLiteral("as stored"));
@@ -225,7 +225,7 @@ private slots:
             QVERIFY(db.commit());
         }
         auto* page = new ImagesFrame;
-        QTRY_VERIFY(table(*page)->rowCount() > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(table(*page)->rowCount() > 0, 30000);
         delete page; // rows are still on their way
         QVERIFY(QThreadPool::globalInstance()->waitForDone(20000));
         QCoreApplication::processEvents();

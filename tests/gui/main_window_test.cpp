@@ -166,6 +166,25 @@ private:
         return QTest::qWaitFor([&] { return window.findChildren<QFutureWatcherBase*>().isEmpty(); }, 30000);
     }
 
+    static QString today()
+    {
+        return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/"
+            + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"));
+    }
+
+    // Today's folder becomes the disk, so that a site's folder is made on it;
+    // null, with the reason, where it cannot.
+    static std::unique_ptr<test_support::hanging_disk> mountToday(const QTemporaryDir& backing, QString& whyNot)
+    {
+        std::string reason = test_support::private_mounts_failure();
+        auto disk = test_support::private_mounts_ready() && QDir().mkpath(today())
+            ? test_support::hanging_disk::mount(backing.path().toStdString(), today().toStdString(), reason)
+            : nullptr;
+        if (!disk)
+            whyNot = QString::fromStdString("needs private mounts and a file system in user space: " + reason);
+        return disk;
+    }
+
     static void skipWithoutPrivateNetwork()
     {
         if (!test_support::private_network_ready())
@@ -352,7 +371,7 @@ private slots:
         QCOMPARE(prompts->messages[0].icon, QMessageBox::Critical);
         QCOMPARE(prompts->messages[0].title, QStringLiteral("Start Monitoring"));
         QCOMPARE(prompts->messages[0].text, text);
-        QTRY_VERIFY(window.findChild<CaptureEngine*>() == nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(window.findChild<CaptureEngine*>() == nullptr, 30000);
         QCOMPARE(window.findChild<QToolButton*>("startButton")->text(), QStringLiteral("Start Monitoring"));
     }
 
@@ -364,7 +383,7 @@ private slots:
         emit welcome->startMonitoring(QStringLiteral("lo"));
         QPointer<CaptureEngine> engine = window.findChild<CaptureEngine*>();
         QVERIFY(engine);
-        QTRY_VERIFY(engine->isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(engine->isRunning(), 30000);
 
         emit welcome->stopMonitoring();
         QVERIFY(engine.isNull());
@@ -385,7 +404,7 @@ private slots:
         emit window->findChild<WelcomeFrame*>()->startMonitoring(QStringLiteral("lo"));
         auto* engine = window->findChild<CaptureEngine*>();
         QVERIFY(engine);
-        QTRY_VERIFY(engine->isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(engine->isRunning(), 30000);
 
         QStringList events;
         connect(engine, &QThread::finished, engine, [&] { events.append("thread finished"); }, Qt::DirectConnection);
@@ -427,18 +446,12 @@ private slots:
         QFETCH(bool, downloading);
         QFETCH(bool, failedReplay);
         skipWithoutPrivateNetwork();
-        if (!test_support::private_mounts_ready())
-            QSKIP(qPrintable(QStringLiteral("needs a private mount namespace: %1")
-                                 .arg(QString::fromStdString(test_support::private_mounts_failure()))));
-        // Today's folder is the disk, so that a site's folder is made on it.
-        const QString day = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/"
-            + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"));
-        QVERIFY(QDir().mkpath(day));
+        const QString day = today();
         QTemporaryDir backing;
-        std::string whyNot;
-        auto disk = test_support::hanging_disk::mount(backing.path().toStdString(), day.toStdString(), whyNot);
+        QString whyNot;
+        auto disk = mountToday(backing, whyNot);
         if (!disk)
-            QSKIP(qPrintable(QStringLiteral("no file system in user space: %1").arg(QString::fromStdString(whyNot))));
+            QSKIP(qPrintable(whyNot));
         test_support::http_server web(80);
         web.route("/warm-up.gif", test_support::http_reply(std::string(6000, 'g')).with_header("Content-Type", "image/gif"));
         const std::string image(40000, 'p');
@@ -501,9 +514,10 @@ private slots:
             // (the disk's files are named while they are written).
             QCOMPARE(fetchOnPort80("clips.cutsite.test", "/cut.mp4"), video);
             auto* transfers = window.findChild<TransfersFrame*>();
-            QTRY_VERIFY(transfers->entryAt(transferRows(window) - 1)->outFile.contains("cutsite.test")
-                        && transfers->entryAt(transferRows(window) - 1)->progress == -1);
-            QTRY_VERIFY(!QFileInfo::exists(day + "/cutsite.test"));
+            QTRY_VERIFY_WITH_TIMEOUT(transfers->entryAt(transferRows(window) - 1)->outFile.contains("cutsite.test")
+                                         && transfers->entryAt(transferRows(window) - 1)->progress == -1,
+                                     30000);
+            QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(day + "/cutsite.test"), 30000);
             QCOMPARE(fetchOnPort80("clips.failsite.test", "/failed.mp4"), video);
             QVERIFY2(QTest::qWaitFor([&] { return disk->held() == 1; }, 10000), "the empty folder was not removed");
         }
@@ -534,7 +548,7 @@ private slots:
         disk->release();
         QTRY_VERIFY_WITH_TIMEOUT(held.isNull(), 20000);
         QVERIFY(!QFileInfo::exists(day + "/othersite.test"));
-        QTRY_VERIFY(!QFileInfo::exists(day + "/failsite.test"));
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(day + "/failsite.test"), 30000);
         QCoreApplication::processEvents();
         QCOMPARE(transferRows(window), rows);
 
@@ -545,6 +559,78 @@ private slots:
         QVERIFY(next.isNull());
         QVERIFY2(clock.elapsed() < 2000, qPrintable(QStringLiteral("Stop took %1 ms").arg(clock.elapsed())));
         QVERIFY(prompts->messages.isEmpty());
+    }
+
+    // Stop while the data folder still takes the stopped period's captures,
+    // slowly, and Start at once: the new period captures while the stopped
+    // one still writes, and the two periods' rows, whose ids repeat, stay
+    // apart, each ending once.
+    void startAtOnceWhileTheStoppedPeriodWritesLive()
+    {
+        skipWithoutPrivateNetwork();
+        QTemporaryDir backing;
+        QString whyNot;
+        auto disk = mountToday(backing, whyNot);
+        if (!disk)
+            QSKIP(qPrintable(whyNot));
+        test_support::http_server web(80);
+        web.route("/warm-up.gif", test_support::http_reply(std::string(6000, 'g')).with_header("Content-Type", "image/gif"));
+        const std::string picture(100000, 'b'), fresh(30000, 'f'), video(20000, 'v');
+        web.route("/backlog.png", test_support::http_reply(picture).with_header("Content-Type", "image/png"));
+        web.route("/fresh.png", test_support::http_reply(fresh).with_header("Content-Type", "image/png"));
+        std::atomic<int> markerRequests{0};
+        web.route("/marker.mp4", [&](const test_support::received_request&) {
+            ++markerRequests;
+            return test_support::http_reply(video).with_header("Content-Type", "video/mp4");
+        });
+
+        MainWindow window(nullptr, refusedAddress());
+        auto* welcome = window.findChild<WelcomeFrame*>();
+        auto* transfers = window.findChild<TransfersFrame*>();
+        QSignalSpy images(transfers, &TransfersFrame::downloadedImage), videos(transfers, &TransfersFrame::downloadedVideo);
+        emit welcome->startMonitoring(QStringLiteral("lo"));
+        QPointer<CaptureEngine> stopped = window.findChild<CaptureEngine*>();
+        QVERIFY2(waitUntilCapturing(stopped), "no capture of the warm-up image within 30 s");
+
+        // About 15 s of writing. The video is replayed once the loop has
+        // taken every image before it whole: Stop cuts none of them.
+        disk->slow(128 << 10);
+        for (int i = 0; i < 20; ++i)
+            QCOMPARE(fetchOnPort80("pics.backlogsite.test", "/backlog.png"), picture);
+        QCOMPARE(fetchOnPort80("clips.backlogsite.test", "/marker.mp4"), video);
+        QVERIFY2(QTest::qWaitFor([&] { return markerRequests == 2; }, 30000), "the video was not replayed");
+
+        emit welcome->stopMonitoring();
+        emit welcome->startMonitoring(QStringLiteral("lo"));
+        QPointer<CaptureEngine> next = window.findChild<CaptureEngine*>();
+        QVERIFY2(stopped && stopped->isRunning(), "the backlog was written before Stop");
+        QSignalSpy freshStarted(next, &CaptureEngine::captureStarted);
+        bool capturedWhileStoppedWrote = false;
+        QVERIFY2(QTest::qWaitFor([&] {
+            fetchOnPort80("pics.freshsite.test", "/fresh.png");
+            if (!freshStarted.wait(200) && freshStarted.isEmpty())
+                return false;
+            capturedWhileStoppedWrote = stopped && stopped->isRunning();
+            return true;
+        }, 30000), "the new period captured nothing within 30 s");
+        QVERIFY2(capturedWhileStoppedWrote, "the new period captured only once the stopped one had written");
+
+        QTRY_VERIFY_WITH_TIMEOUT(stopped.isNull(), 60000);
+        emit welcome->stopMonitoring();
+        QTRY_VERIFY_WITH_TIMEOUT(next.isNull(), 60000);
+        QCoreApplication::processEvents();
+        int finished = 0, freshKept = 0;
+        for (int row = 0; const auto entry = transfers->entryAt(row); ++row) {
+            QVERIFY2(entry->finished || entry->progress == -1, qPrintable(entry->outFile + " never ended"));
+            if (!entry->finished)
+                continue;
+            ++finished;
+            freshKept += entry->outFile.contains("freshsite") && QFileInfo(entry->outFile).size() == qint64(fresh.size());
+        }
+        // Each finished row was announced once: no report reached another
+        // period's row.
+        QCOMPARE(images.size() + videos.size(), finished);
+        QVERIFY(freshKept >= 1);
     }
 };
 

@@ -87,6 +87,27 @@ private slots:
         offered.sort();
         QCOMPARE(offered, QStringList({"", "Three.example", "Two.example"}));
     }
+
+    void stoppedPeriodReportsBesideTheNextOne()
+    {
+        // A stopped period still writes while the next one reports the same
+        // ids: each report reaches its own period's row.
+        TransfersFrame page;
+        HttpResource image;
+        image.isImage = true;
+        page.captureStarted(1, image, "/d/1-capture.png", 1);
+        page.downloadStarted(1, image, "/d/1-download.png", 1);
+        page.captureStarted(1, image, "/d/2-capture.png", 2);
+        page.downloadStarted(1, image, "/d/2-download.png", 2);
+        page.captureFinished(1, QString(), 1);
+        page.downloadError(1, 1, QString(), 2);
+        page.downloadProgress(1, 100, 70, 1);
+        page.captureStreamClosed(1, 2);
+        QCOMPARE(page.entryAt(0)->progress, 100);
+        QCOMPARE(page.entryAt(1)->progress, 70);
+        QCOMPARE(page.entryAt(2)->progress, -1);
+        QCOMPARE(page.entryAt(3)->progress, -1);
+    }
 };
 
 QTEST_MAIN(TransfersIdsTest)

@@ -199,7 +199,7 @@ exit 0
         useStandIns(); // a probe that prints nothing: zero values
         VideosFrame page;
         QTableWidget* rows = table(page);
-        QTRY_COMPARE(rows->rowCount(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(rows->rowCount(), 1, 30000);
         QCOMPARE(rows->item(0, 2)->text(),
                  QStringLiteral("\nDuration: 00:00:00\nFile size: 0.0 bytes\nBit rate: 0.0 bytes/s"));
         QVERIFY(thumbnailsDone(page));
@@ -300,11 +300,11 @@ exit 0
         QCOMPARE(dialog->windowTitle(), QStringLiteral("Convert"));
         QCOMPARE(dialog->labelText(), QStringLiteral("Converting videos (1 of 1) ..."));
         QCOMPARE(dialog->maximum(), 0);
-        QTRY_COMPARE(prompts->opened.size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(prompts->opened.size(), 1, 30000);
         QCOMPARE(prompts->opened[0].toLocalFile(), copy);
         QVERIFY(QFile::exists(copy));
         QVERIFY(prompts->messages.isEmpty());
-        QTRY_VERIFY(page.findChild<QProgressDialog*>() == nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(page.findChild<QProgressDialog*>() == nullptr, 30000);
     }
 
     // Closing the page (or the window) while Play converts stops the
@@ -318,7 +318,7 @@ exit 0
             fill(page, paths);
             selectRows(table(page), {0});
             click(page, "playButton");
-            QTRY_COMPARE(converted().size(), 1);
+            QTRY_COMPARE_WITH_TIMEOUT(converted().size(), 1, 30000);
         }
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"hang.flv"});
 
@@ -326,7 +326,7 @@ exit 0
         fill(page, paths);
         selectRows(table(page), {0});
         click(page, "playButton");
-        QTRY_COMPARE(converted().size(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(converted().size(), 2, 30000);
         QVERIFY(prompts->opened.isEmpty());
     }
 
@@ -351,7 +351,7 @@ exit 0
         auto* converter = page.findChildren<FFMpegConverter*>().last();
         connect(converter, &FFMpegConverter::conversionStarted, this, [&] { labels.append(dialog->labelText()); });
 
-        QTRY_COMPARE(prompts->opened.size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(prompts->opened.size(), 1, 30000);
         QCOMPARE(labels, QStringList{"Converting videos (2 of 3) ..."});
         QCOMPARE(prompts->titles(), QStringList{"Convert Error"});
         QCOMPARE(prompts->messages[0].text, QStringLiteral("Unable to convert video."));
@@ -379,8 +379,8 @@ exit 0
         click(page, "convertButton");
         auto* dialog = page.findChild<QProgressDialog*>();
         QVERIFY(dialog);
-        QTRY_COMPARE(dialog->labelText(), QStringLiteral("Converting videos (2 of 3) ..."));
-        QTRY_COMPARE(converted().size(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog->labelText(), QStringLiteral("Converting videos (2 of 3) ..."), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(converted().size(), 2, 30000);
 
         // While it runs, neither command starts a second conversion.
         selectRows(table(page), {0});
@@ -402,9 +402,9 @@ exit 0
         click(page, "convertButton");
         QCOMPARE(page.findChild<QProgressDialog*>(), dialog);
         QCOMPARE(dialog->labelText(), QStringLiteral("Converting videos (1 of 1) ..."));
-        QTRY_COMPARE(prompts->opened.size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(prompts->opened.size(), 1, 30000);
         QCOMPARE(prompts->messages.size(), 1);
-        QTRY_VERIFY(page.findChild<QProgressDialog*>() == nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(page.findChild<QProgressDialog*>() == nullptr, 30000);
         QCOMPARE(converted().last(), paths[2]);
     }
 
