@@ -151,7 +151,7 @@ void waves(pcap_writer& writer)
     for (unsigned wave = 0; wave < 3; ++wave) {
         pipeline(writer, flows, prefixes[wave], 780, 32, 64000, (4 << 20) / 32);
         if (wave == 0)
-            holes(writer, flows, "10.14.", 40, 7 << 20);
+            holes(writer, flows, "10.14.", 40, 6 << 20);
         for (unsigned k = 0; k < 32000 / 3; ++k)
             writer.write_first_fragment("10.15.0.1", static_cast<std::uint16_t>(1000 + k % 60000),
                                         address("10.16.", k % 4000), 80, std::string(16 << 10, 'f'));
