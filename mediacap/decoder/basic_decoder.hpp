@@ -52,6 +52,7 @@ public:
         const connection_address address = read_connection_address(key);
         auto opened = std::make_shared<stream>();
         opened->id = ++last_id_;
+        opened->key = key;
         opened->source_address = ip_to_string(address.saddr);
         opened->source_port = address.source;
         opened->destination_address = ip_to_string(address.daddr);
@@ -99,6 +100,10 @@ public:
         const auto found = streams_.find(key);
         return found == streams_.end() ? std::shared_ptr<stream>() : found->second;
     }
+
+protected:
+    // Every open connection, by key.
+    const std::unordered_map<const tuple4*, std::shared_ptr<stream>>& streams() const { return streams_; }
 
 private:
     Derived& derived() { return static_cast<Derived&>(*this); }

@@ -220,6 +220,20 @@ unsigned consume_all(const char* data, unsigned length, Step&& step)
 
 }  // namespace
 
+http_decoder::~http_decoder()
+{
+    set_budget(nullptr);
+}
+
+void http_decoder::set_budget(memory_budget* budget)
+{
+    if (budget_)
+        budget_->forget_holders(this);
+    budget_ = budget;
+    if (budget_)
+        budget_->set_holders(this);
+}
+
 void http_decoder::attach_stream(const std::shared_ptr<stream>& opened)
 {
     opened->state = http_stream();
@@ -227,8 +241,10 @@ void http_decoder::attach_stream(const std::shared_ptr<stream>& opened)
 
 unsigned http_decoder::handle_request_bytes(const std::shared_ptr<stream>& s, const char* data, unsigned length)
 {
-    if (!std::any_cast<http_stream>(&s->state))
+    http_stream* state = std::any_cast<http_stream>(&s->state);
+    if (!state)
         return length;
+    state->last_active = ++arrivals_;
     return consume_all(data, length, [&](const char* at, unsigned left) -> unsigned {
         switch (state_of(s).request_state) {
         case http_stream::request_head:
@@ -245,8 +261,10 @@ unsigned http_decoder::handle_request_bytes(const std::shared_ptr<stream>& s, co
 
 unsigned http_decoder::handle_response_bytes(const std::shared_ptr<stream>& s, const char* data, unsigned length)
 {
-    if (!std::any_cast<http_stream>(&s->state))
+    http_stream* state = std::any_cast<http_stream>(&s->state);
+    if (!state)
         return length;
+    state->last_active = ++arrivals_;
     return consume_all(data, length, [&](const char* at, unsigned left) -> unsigned {
         switch (state_of(s).response_state) {
         case http_stream::response_head:
@@ -272,11 +290,12 @@ void http_decoder::handle_close(const std::shared_ptr<stream>& s)
         give_back(*state, state->charged);
 }
 
-bool http_decoder::take(http_stream& state, std::size_t bytes)
+bool http_decoder::take(const std::shared_ptr<stream>& s, std::size_t bytes)
 {
-    if (budget_ && !budget_->take(bytes))
+    if (budget_ && !budget_->take(bytes, s->key))
         return false;
-    state.charged += bytes;
+    state_of(s).charged += bytes;
+    charged_ += bytes;
     return true;
 }
 
@@ -284,8 +303,85 @@ void http_decoder::give_back(http_stream& state, std::size_t bytes)
 {
     bytes = std::min(bytes, state.charged);
     state.charged -= bytes;
+    charged_ -= bytes;
     if (budget_)
         budget_->charge(-static_cast<long long>(bytes));
+}
+
+bool http_decoder::within_budget(const std::shared_ptr<stream>& s)
+{
+    return !budget_ || budget_->make_room(0, s->key);
+}
+
+void http_decoder::refused()
+{
+    if (budget_)
+        ++budget_->lost().grown;
+}
+
+void http_decoder::drop_waiting(http_stream& state)
+{
+    state.pending.clear();
+    state.kept_request_body = 0;
+    give_back(state, state.charged);
+}
+
+void http_decoder::give_up(http_stream& state)
+{
+    state.given_up = true;
+    state.request_state = http_stream::request_unparseable;
+    // No request is left for what the server sends; a body under way is
+    // still followed to its end, as the rule is that nothing being kept is
+    // cut short.
+    if (state.response_state != http_stream::sized_body)
+        state.response_state = http_stream::response_unparseable;
+    drop_waiting(state);
+}
+
+std::size_t http_decoder::reclaimable(const tuple4* sparing) const
+{
+    const std::shared_ptr<stream> spared = find_stream(sparing);
+    const http_stream* state = spared ? std::any_cast<http_stream>(&spared->state) : nullptr;
+    return charged_ - (state ? state->charged : 0);
+}
+
+void http_decoder::give_up_holders(std::size_t bytes, const tuple4* sparing)
+{
+    while (budget_ && budget_->used() + bytes > budget_->limit()) {
+        // The most held for the longest: a connection that holds little
+        // (a new exchange) or was just heard from goes on, one that queued
+        // many requests and fell silent goes first.
+        http_stream* victim = nullptr;
+        double worst = 0;
+        for (const auto& [key, s] : streams()) {
+            http_stream* state = std::any_cast<http_stream>(&s->state);
+            if (key == sparing || !state || state->charged == 0)
+                continue;
+            const double weight = double(state->charged) * double(arrivals_ - state->last_active + 1);
+            if (weight > worst) {
+                worst = weight;
+                victim = state;
+            }
+        }
+        if (!victim)
+            return;
+        ++budget_->lost().holders;
+        budget_->lost().held_bytes += victim->charged;
+        give_up(*victim);
+    }
+}
+
+void http_decoder::time_passed(std::int64_t seconds)
+{
+    now_ = seconds;
+    for (const auto& entry : streams()) {
+        http_stream* state = std::any_cast<http_stream>(&entry.second->state);
+        if (state && !state->pending.empty() && seconds - state->waiting_since > max_request_wait_seconds) {
+            if (budget_)
+                ++budget_->lost().past_own_bound;
+            give_up(*state);
+        }
+    }
 }
 
 unsigned http_decoder::parse_request_head(const std::shared_ptr<stream>& s, const char* data, unsigned length)
@@ -293,16 +389,24 @@ unsigned http_decoder::parse_request_head(const std::shared_ptr<stream>& s, cons
     const std::string_view offered(data, length);
     http_stream& state = state_of(s);
     const std::size_t end = find_head_end(offered, state.request_searched);
-    // Neither an endless head nor an endless queue of requests that no
-    // response takes may hold memory: the client's side is given up.
-    if (beyond_limit(end, head_end.size(), length) ||
-        (end != std::string_view::npos && state.pending.size() >= max_queued_requests)) {
+    // An endless head may not hold memory: the client's side is given up.
+    if (beyond_limit(end, head_end.size(), length)) {
         state.request_state = http_stream::request_unparseable;
         return length;
     }
+    // Nor may an endless queue of requests that no response takes; the
+    // connection is given up whole, since dropping one request from the queue
+    // would pair a later response with the wrong one.
+    if (end != std::string_view::npos && state.pending.size() >= max_queued_requests) {
+        if (budget_)
+            ++budget_->lost().past_own_bound;
+        give_up(state);
+        return length;
+    }
     if (end == std::string_view::npos) {
-        if (!out_of_budget())
+        if (within_budget(s))
             return 0;
+        refused();
         state.request_state = http_stream::request_unparseable;
         return length;
     }
@@ -334,12 +438,14 @@ unsigned http_decoder::parse_request_head(const std::shared_ptr<stream>& s, cons
         });
     }
 
-    // A request that the budget has no room for gives the client's side up,
-    // as one past the queue's limit does.
-    if (!take(state, footprint(*request))) {
+    // A request that the budget has no room for gives the client's side up.
+    if (!take(s, footprint(*request))) {
+        refused();
         state.request_state = http_stream::request_unparseable;
         return length;
     }
+    if (state.pending.empty())
+        state.waiting_since = now_;
     state.pending.push_back(std::move(request));
     if (length_announced != 0) {
         state.request_state = http_stream::request_body;
@@ -368,14 +474,16 @@ unsigned http_decoder::read_request_body(const std::shared_ptr<stream>& s, const
             const std::size_t whole = request.body.size() + std::min<std::size_t>(expected, room);
             const std::size_t before = heap_bytes(request.body);
             const std::size_t after = allocation(std::max<std::size_t>(whole, 2 * request.body.capacity()) + 1);
-            if (take(state, after - before)) {
+            if (take(s, after - before)) {
                 request.body.reserve(whole);
                 // What the allocator took, should it differ from the estimate.
                 const std::size_t taken = heap_bytes(request.body);
                 state.charged = state.charged - after + taken;
+                charged_ = charged_ - after + taken;
                 if (budget_)
                     budget_->charge(static_cast<long long>(taken) - static_cast<long long>(after));
             } else {
+                refused();
                 kept = 0;
             }
         }
@@ -393,12 +501,17 @@ unsigned http_decoder::parse_response_head(const std::shared_ptr<stream>& s, con
 {
     const std::string_view offered(data, length);
     const std::size_t end = find_head_end(offered, state_of(s).response_searched);
-    if (beyond_limit(end, head_end.size(), length) || (end == std::string_view::npos && out_of_budget())) {
+    if (beyond_limit(end, head_end.size(), length)) {
         state_of(s).response_state = http_stream::response_unparseable;
         return length;
     }
-    if (end == std::string_view::npos)
-        return 0;
+    if (end == std::string_view::npos) {
+        if (within_budget(s))
+            return 0;
+        refused();
+        state_of(s).response_state = http_stream::response_unparseable;
+        return length;
+    }
     const std::string_view head = offered.substr(0, end + head_end.size());
     const std::size_t status_end = head.find('\n');
 
@@ -416,6 +529,8 @@ unsigned http_decoder::parse_response_head(const std::shared_ptr<stream>& s, con
 
     http_stream& state = state_of(s);
     state.response_remaining = 0;
+    // The server answers: the requests still waiting wait from now on.
+    state.waiting_since = now_;
     // RFC 9110 section 15.2: a 1xx response is interim, the request it
     // answers still waits for its final response; 101 is final, but after
     // it the connection no longer speaks HTTP (section 7.8), so nothing more
@@ -423,9 +538,7 @@ unsigned http_decoder::parse_response_head(const std::shared_ptr<stream>& s, con
     if (response.status == 101) {
         state.response_state = http_stream::response_unparseable;
         state.request_state = http_stream::request_unparseable;
-        state.pending.clear();
-        state.kept_request_body = 0;
-        give_back(state, state.charged);
+        drop_waiting(state);
         return static_cast<unsigned>(head.size());
     }
     if (response.status >= 100 && response.status < 200)
@@ -470,7 +583,7 @@ unsigned http_decoder::read_sized_body(const std::shared_ptr<stream>& s, const c
     state.response_remaining -= n;
     const bool complete = state.response_remaining == 0;
     if (complete)
-        state.response_state = http_stream::response_head;
+        state.response_state = state.given_up ? http_stream::response_unparseable : http_stream::response_head;
     data_signal(s->id, data, n);
     if (complete)
         finished_signal(s->id);
@@ -482,12 +595,17 @@ unsigned http_decoder::read_chunk_header(const std::shared_ptr<stream>& s, const
     const std::string_view offered(data, length);
     const std::size_t p = offered.find(line_end);
     http_stream& state = state_of(s);
-    if (beyond_limit(p, line_end.size(), length) || (p == std::string_view::npos && out_of_budget())) {
+    if (beyond_limit(p, line_end.size(), length)) {
         state.response_state = http_stream::response_unparseable;
         return length;
     }
-    if (p == std::string_view::npos)
-        return 0;
+    if (p == std::string_view::npos) {
+        if (within_budget(s))
+            return 0;
+        refused();
+        state.response_state = http_stream::response_unparseable;
+        return length;
+    }
     const std::uint32_t size = chunk_size(trim(offered.substr(0, p)));
     if (size != 0) {
         state.response_state = http_stream::chunk_data;
@@ -502,12 +620,17 @@ unsigned http_decoder::read_chunk_header(const std::shared_ptr<stream>& s, const
     // follows the chunk line at once. Wait until it is here, or what arrives
     // later would be read as the start of the next response head.
     const std::size_t end = offered.find(head_end, p);
-    if (beyond_limit(end, head_end.size(), length) || (end == std::string_view::npos && out_of_budget())) {
+    if (beyond_limit(end, head_end.size(), length)) {
         state.response_state = http_stream::response_unparseable;
         return length;
     }
-    if (end == std::string_view::npos)
-        return 0;
+    if (end == std::string_view::npos) {
+        if (within_budget(s))
+            return 0;
+        refused();
+        state.response_state = http_stream::response_unparseable;
+        return length;
+    }
     state.response_state = http_stream::response_head;
     return static_cast<unsigned>(end + head_end.size());
 }

@@ -35,19 +35,28 @@ namespace mediacap::decoder {
 // - a head's map keeps at most max_fields fields, and besides them the
 //   read_fields wherever they stand (other names past the limit are
 //   dropped);
-// - at most max_queued_requests requests wait for their response; a request
-//   head beyond them makes the request direction unparseable (a response
-//   could no longer be paired with the right request);
+// - at most max_queued_requests requests wait for their response, and they
+//   wait at most max_request_wait_seconds of capture time without an answer
+//   from the server; a connection past either bound is given up whole (see
+//   below). Single requests are never dropped from the queue: a later
+//   response would then be paired with the wrong request;
 // - the bodies kept for the waiting requests total at most
 //   max_kept_request_bodies bytes; a request whose body did not fit is
 //   passed on with the part that fit and `body_truncated` set, and must not
 //   be replayed.
 // With a memory budget (set_budget), all connections together are also held
-// to it: a waiting request is charged with what its head and body take, and
-// past the budget a head that has not ended makes its direction
-// unparseable when more of it arrives, a request head does the same on the
-// request side, and a request body is not kept (`body_truncated`).
-class http_decoder : public basic_decoder<http_decoder> {
+// to it: a waiting request is charged with what its head and body take. When
+// something needs room past the budget, the decoder gives up whole the other
+// connections whose waiting requests hold the most and have been idle the
+// longest, until the room is there; only when they cannot make it does a
+// head that has not ended make its direction unparseable when more of it
+// arrives, a request head do the same on the request side, and a request
+// body go unkept (`body_truncated`).
+//
+// A connection given up whole drops its waiting requests and gives back what
+// they were charged; both directions become unparseable, except that a
+// response body under way is followed to its end.
+class http_decoder : public basic_decoder<http_decoder>, private memory_budget::holders {
 public:
     static constexpr std::uint32_t max_head_size = 64 * 1024;
     static constexpr std::size_t max_fields = 128;
@@ -57,6 +66,9 @@ public:
                                                                  "Content-Encoding", "Content-Type", "Host"};
     static constexpr std::size_t max_queued_requests = 32;
     static constexpr std::size_t max_kept_request_bodies = 4 * 1024 * 1024;
+    // A browser waits for seconds on a handful of requests, and gives up on
+    // one after five minutes without an answer.
+    static constexpr std::int64_t max_request_wait_seconds = 300;
 
     // A response head with a non-zero Content-Length was paired with a queued
     // request. (connection id, exchange). The exchange is valid during the
@@ -74,11 +86,18 @@ public:
     boost::signals2::signal<void(unsigned)> closed_signal;
 
     http_decoder() = default;
-    ~http_decoder() override = default;
+    ~http_decoder() override;
 
     // The account that the decoder charges from now on (none: no bound but
-    // the per-connection ones). It must outlive the decoder's connections.
-    void set_budget(memory_budget* budget) { budget_ = budget; }
+    // the per-connection ones), and whose holders it gives up when room is
+    // needed; its clock bounds how long requests wait. It must outlive the
+    // decoder's connections.
+    void set_budget(memory_budget* budget);
+
+    // The capture's clock reached `seconds`: the connections whose requests
+    // have waited past max_request_wait_seconds are given up. The budget
+    // calls it; without one, so may a caller.
+    void time_passed(std::int64_t seconds) override;
 
     // Called by basic_decoder.
     void attach_stream(const std::shared_ptr<stream>& opened);
@@ -100,13 +119,28 @@ public:
 
 private:
     // Charges `bytes` to the connection and the budget; false when the budget
-    // has no room for them (nothing is charged then).
-    bool take(http_stream& state, std::size_t bytes);
+    // has no room for them, even with other connections given up (nothing is
+    // charged then).
+    bool take(const std::shared_ptr<stream>& s, std::size_t bytes);
     void give_back(http_stream& state, std::size_t bytes);
-    // Past the budget: a head that has not ended gives its direction up.
-    bool out_of_budget() const { return budget_ && budget_->over(); }
+    // Whether `s` may hold what it holds now, once other connections were
+    // given up if need be; a head that has not ended gives its direction up
+    // when not.
+    bool within_budget(const std::shared_ptr<stream>& s);
+    // Counts a direction or request body given up as it grew past the budget.
+    void refused();
+    // Drops the waiting requests of a connection and gives their charge back.
+    void drop_waiting(http_stream& state);
+    // Gives the connection up whole.
+    void give_up(http_stream& state);
+
+    void give_up_holders(std::size_t bytes, const tuple4* sparing) override;
+    std::size_t reclaimable(const tuple4* sparing) const override;
 
     memory_budget* budget_ = nullptr;
+    std::size_t charged_ = 0;     // what all connections' waiting requests hold
+    std::uint64_t arrivals_ = 0;  // arrivals of bytes, in either direction
+    std::int64_t now_ = 0;        // the capture's clock, as last heard
 };
 
 }  // namespace mediacap::decoder

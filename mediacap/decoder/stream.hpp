@@ -9,6 +9,8 @@
 
 #include "mediacap/http/http_tuple.hpp"
 
+struct tuple4;
+
 namespace mediacap::decoder {
 
 // One open TCP connection, from libnids' "established" callback to its close.
@@ -16,6 +18,7 @@ namespace mediacap::decoder {
 // stream outlives its removal from the table while a signal slot still runs.
 struct stream {
     std::uint32_t id = 0;              // connection id, counted from 1 per decoder
+    const tuple4* key = nullptr;       // the capture loop's key of the connection
     std::string source_address;        // client address, dotted decimal
     std::uint16_t source_port = 0;     // client port
     std::string destination_address;   // server address, dotted decimal
@@ -31,8 +34,9 @@ struct http_stream {
     // everything it sends until the close is dropped.
     enum : int { response_head = 0, sized_body = 1, chunk_size_line = 2, chunk_data = 3, response_unparseable = 4 };
     // Request side: what the next client bytes are. `request_unparseable` as
-    // on the response side (a head too long, too many requests waiting, or a
-    // 101).
+    // on the response side (a head too long, or a 101), or the connection was
+    // given up whole (its waiting requests past their bound, or for the
+    // memory budget).
     enum : int { request_head = 0, request_body = 1, request_unparseable = 2 };
 
     int response_state = response_head;
@@ -50,6 +54,15 @@ struct http_stream {
     // What the requests in `pending` take in memory (their heads, fields and
     // kept bodies), as charged to the decoder's memory budget.
     std::size_t charged = 0;
+    // When the server last answered while requests waited, or the first of
+    // them was queued: capture time, in seconds.
+    std::int64_t waiting_since = 0;
+    // The decoder's count of arrivals at this connection's last one: the
+    // connections idle the longest have the lowest.
+    std::uint64_t last_active = 0;
+    // Given up whole: once the response body under way ends, nothing more of
+    // the server's bytes is read.
+    bool given_up = false;
 
     // How many leading bytes of the unconsumed data of each direction were
     // already searched for the end of a head in vain. The capture loop offers

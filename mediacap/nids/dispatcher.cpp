@@ -1,6 +1,8 @@
 #include "mediacap/nids/dispatcher.hpp"
 
+#include <chrono>
 #include <cstddef>
+#include <cstdio>
 
 #include <nids.h>
 #include <pcap.h>
@@ -121,6 +123,36 @@ void report_lost(tcp_stream* stream)
     registry.closed(stream);
 }
 
+// What was given up for memory, one line on standard error: the first time
+// at once, then at most once a minute with what came in between, and what is
+// left at the end of the run. The window shows nothing of it.
+class loss_report {
+public:
+    void start() { last_ = {}; }
+
+    void note(bool run_ended)
+    {
+        if (!traffic_budget.lost().any())
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (!run_ended && last_ != std::chrono::steady_clock::time_point{} && now - last_ < std::chrono::minutes(1))
+            return;
+        last_ = now;
+        const mediacap::decoder::memory_budget::losses lost = traffic_budget.take_losses();
+        std::fprintf(stderr,
+                     "capture gave up data for memory (budget %zu MiB): connections given up for the budget %u "
+                     "(%zu MiB of waiting requests), past their bound of waiting requests %u; heads and request "
+                     "bodies past the budget %u; sides holding data out of order %u\n",
+                     traffic_budget.limit() >> 20, lost.holders, lost.held_bytes >> 20, lost.past_own_bound,
+                     lost.grown, lost.sides);
+    }
+
+private:
+    std::chrono::steady_clock::time_point last_;
+};
+
+loss_report losses;
+
 // Settles the packet processed last.
 void settle_packet()
 {
@@ -133,6 +165,8 @@ void settle_packet()
 void note_packet(struct ip* header, int)
 {
     settle_packet();
+    if (nids_last_pcap_header)
+        traffic_budget.set_time(nids_last_pcap_header->ts.tv_sec);
     packet_summary packet;
     if (!summarize(reinterpret_cast<const unsigned char*>(header), packet))
         return;
@@ -216,6 +250,7 @@ void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<boo
     nids_register_tcp(reinterpret_cast<void*>(&dispatcher::tcp_callback));
     nids_register_ip(reinterpret_cast<void*>(&note_packet));
     traffic_budget.reset();
+    losses.start();
     ledger.start();
     registry.start();
     nids_register_chksum_ctl(no_checksums, 1);
@@ -230,6 +265,7 @@ void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<boo
         // stop(), 0 a read time-out live or the end of a capture file.
         const int result = nids_dispatch(1);
         settle_packet();
+        losses.note(false);
         if (after_dispatch) {
             try {
                 after_dispatch();
@@ -259,6 +295,7 @@ void dispatcher::run(const std::set<std::uint16_t>& ports, const std::atomic<boo
     for (tcp_stream* lost : registry.lost_all())
         report_lost(lost);
     ledger.finish();
+    losses.note(true);
     nids_exit();
     nids_params.pcap_desc = nullptr;
     nids_params.pcap_filter = nullptr;

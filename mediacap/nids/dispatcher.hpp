@@ -160,8 +160,9 @@ public:
     // The account of the memory that traffic makes a run hold (see
     // memory_budget), emptied as each run starts: libnids' buffers of each
     // direction and its out-of-order segments are charged to it here, and
-    // the decoder that decoder_feed binds charges its waiting requests. On
-    // the capture thread only.
+    // the decoder that decoder_feed binds charges its waiting requests and
+    // gives up the connections that hold it. The loop sets its clock to the
+    // time of each packet. On the capture thread only.
     mediacap::decoder::memory_budget& budget();
 
     // Registered with libnids; turns its callback into the four above.

@@ -147,11 +147,15 @@ void out_of_order_ledger::settle(tcp_stream* stream)
         if (!grew[i] || entry->waiting[i])
             continue;
         const bool raised = halves[i]->rmem_alloc < 0;
-        if ((raised && entry->held[i] > side_bound_) || total_ > total_bound_ || budget_.over()) {
+        // Past the budget, the connections that hold it are given up first;
+        // the side that grows only when they cannot make the room.
+        if ((raised && entry->held[i] > side_bound_) || total_ > total_bound_ ||
+            !budget_.make_room(0, &stream->addr)) {
             halves[i]->rmem_alloc = static_cast<int>(shut + 1 + entry->held[i]);
             entry->waiting[i] = entry->dropped[i] = true;
             ++waiting_;
             ++counts_.sides_given_up;
+            ++budget_.lost().sides;
         }
     }
 }

@@ -198,33 +198,55 @@ TEST(DecoderLimits, RequestBodiesAreKeptUpToTheConnectionLimit)
     EXPECT_EQ(seen[3], std::make_pair(limit - half.size(), true));
 }
 
-// Requests that no response takes (a capture that sees only one direction)
-// queue up to a limit; beyond it the client's side is given up rather than
-// let a later response pair with the wrong request.
-TEST(DecoderLimits, QueuedRequestsAreLimited)
+// Requests that no response takes (a capture that sees only one direction, a
+// client that floods) wait up to a bound in number and in time; past it the
+// connection is given up whole: its waiting requests are dropped (one dropped
+// alone would pair a later response with the wrong request), and only a body
+// already under way is still followed to its end.
+TEST(DecoderLimits, WaitingRequestsPastTheirBoundGiveTheConnectionUp)
 {
     constexpr std::size_t limit = http_decoder::max_queued_requests;
-    std::string requests;
-    for (std::size_t i = 0; i < limit + 5; ++i)
-        requests += get("/" + std::to_string(i));
-    std::string responses;
-    for (std::size_t i = 0; i < limit + 5; ++i)
-        responses += ok("r");
-
-    http_decoder decoder;
-    std::vector<std::string> paths;
-    decoder.exchange_signal.connect(
-        [&](unsigned, const mediacap::http::http_tuple& exchange) { paths.push_back(exchange.request.path); });
-    connection conn(decoder);
-    conn.open();
-    conn.arrive(client(requests));
-    conn.arrive(client(get("/late")));
-    EXPECT_TRUE(conn.unconsumed(true).empty());
-    conn.arrive(server(responses));
-    conn.close();
-    ASSERT_EQ(paths.size(), limit) << "only the queued requests are answered";
-    for (std::size_t i = 0; i < limit; ++i)
-        EXPECT_EQ(paths[i], "/" + std::to_string(i));
+    constexpr std::int64_t wait = http_decoder::max_request_wait_seconds;
+    const auto gets = [](std::size_t count) {
+        std::string requests;
+        for (std::size_t i = 0; i < count; ++i)
+            requests += get("/" + std::to_string(i));
+        return requests;
+    };
+    const std::string under_way = ok("abcd");
+    struct bound_case {
+        const char* name;
+        std::vector<segment> before;
+        std::int64_t waited;  // seconds of capture time between before and after
+        std::vector<segment> after;
+        std::vector<std::string> events;
+    };
+    const std::vector<bound_case> table = {
+        {"as many as may wait", {client(gets(limit))}, 0, {server(ok("r"))}, {"E1 GET /0 200", "D1 r", "F1"}},
+        {"one more", {client(gets(limit + 1))}, 0, {server(ok("r"))}, {}},
+        {"waited as long as they may", {client(gets(2))}, wait, {server(ok("r"))}, {"E1 GET /0 200", "D1 r", "F1"}},
+        {"waited longer", {client(gets(2))}, wait + 1, {server(ok("r"))}, {}},
+        {"one more while a body is under way",
+         {client(get("/a")), server(under_way.substr(0, under_way.size() - 2)), client(gets(limit + 1))}, 0,
+         {server("cd" + ok("r"))}, {"E1 GET /a 200", "D1 abcd", "F1"}},
+    };
+    for (const bound_case& c : table) {
+        http_decoder decoder;
+        recorder events(decoder);
+        connection conn(decoder);
+        decoder.time_passed(1000);
+        conn.open();
+        for (const segment& s : c.before)
+            conn.arrive(s);
+        decoder.time_passed(1000 + c.waited);
+        for (const segment& s : c.after)
+            conn.arrive(s);
+        EXPECT_TRUE(conn.unconsumed(true).empty()) << c.name;
+        conn.close();
+        std::vector<std::string> expected = c.events;
+        expected.push_back("C1");
+        EXPECT_EQ(events.events, expected) << c.name;
+    }
 }
 
 // The worst a connection can do within the limits: as many waiting requests

@@ -5,7 +5,9 @@
 //   op & 3 == 0   client bytes (payload), arriving 1 + 64 * (op >> 4) times
 //   op & 3 == 1   server bytes (payload), the same
 //   op & 3 == 2   the connection ends (after the close flush); state 3 + (op >> 4) % 4
-//   op & 3 == 3   the connection opens (a reopened key replaces the old stream)
+//   op & 3 == 3   the connection opens (a reopened key replaces the old stream),
+//                 after 100 * (op >> 4) seconds of capture time (which may
+//                 take other connections past the bound of waiting requests)
 //
 // Checked besides memory safety: every offer leaves less than the head limit
 // unconsumed, every opened connection is closed exactly once, no body byte is
@@ -105,6 +107,8 @@ public:
                 close(w, 3 + (op >> 4) % 4);
                 break;
             default:
+                seconds_ += 100 * (op >> 4);
+                decoder_.time_passed(seconds_);
                 if (w.open)
                     close(w, 3);
                 decoder_.on_established(connection_key(w.address));
@@ -184,6 +188,7 @@ private:
     http_decoder decoder_;
     wire wires_[4];
     unsigned opened_ = 0;
+    std::int64_t seconds_ = 0;
     std::vector<unsigned> closes_;
 };
 
