@@ -12,6 +12,7 @@
 #include <functional>
 #include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "mediacap/capture_writer.hpp"
@@ -41,7 +42,9 @@ http_tuple response(const std::string& body, const char* coding = nullptr)
 }
 
 // The capture table driven the way the engine drove it on the capture thread
-// before the writer had a thread: every report made at once.
+// before the writer had a thread: every report made at once, and a capture's
+// reports ending at its first end (a failed capture answers each later step
+// with its error).
 class direct_captures {
 public:
     explicit direct_captures(mediacap::handler& owner) : owner_(owner) {}
@@ -49,16 +52,17 @@ public:
     void begin(unsigned id, const http_tuple& exchange, const std::string& path)
     {
         table_.begin(exchange, id, path);
+        ended_.erase(id);
         owner_.on_capture_started(id, exchange, path);
     }
     void append(unsigned id, const char* data, unsigned length)
     {
         int code = 0;
         double received = 0, total = 0;
-        if (!table_.append(id, data, length, code))
+        if (!table_.append(id, data, length, code) || ended_.count(id))
             return;
         if (code != 0)
-            owner_.on_capture_error(id, code, "");
+            end(id, code, {});
         else if (table_.progress(id, received, total))
             owner_.on_capture_progress(id, total, received);
     }
@@ -67,18 +71,31 @@ public:
         int code = 0;
         std::string path;
         if (table_.finish(id, code, path))
-            code != 0 ? owner_.on_capture_error(id, code, "") : owner_.on_capture_finished(id, path);
+            end(id, code, path);
     }
     void close(unsigned id)
     {
         int code = 0;
         if (table_.close(id, code))
-            code != 0 ? owner_.on_capture_error(id, code, "") : owner_.on_capture_stream_closed(id);
+            end(id, code, {}, true);
     }
 
 private:
+    void end(unsigned id, int code, const std::string& path, bool closed = false)
+    {
+        if (!ended_.insert(id).second)
+            return;
+        if (code != 0)
+            owner_.on_capture_error(id, code, "");
+        else if (closed)
+            owner_.on_capture_stream_closed(id);
+        else
+            owner_.on_capture_finished(id, path);
+    }
+
     mediacap::handler& owner_;
     capture_table table_;
+    std::set<unsigned> ended_;
 };
 
 // One step of a capture script; `folder` is where final paths lead.
@@ -181,7 +198,7 @@ TEST_F(CaptureWriter, ReportsAndFilesAreThoseOfTheTableCalledDirectly)
     add_chunks(parts[0], 1, second, 3000);
     parts[0].push_back({step::append, 1, {}, nullptr, {}});  // an empty chunk
     parts[0].push_back({step::finish, 1, {}, nullptr, {}});
-    // Inflated, and corrupt: an error at the bad chunk and each one after.
+    // Inflated, and corrupt: one error, at the bad chunk.
     parts[1].push_back({step::begin, 2, packed, "gzip", "packed.svg"});
     add_chunks(parts[1], 2, packed, 700);
     parts[1].push_back({step::finish, 2, {}, nullptr, {}});
@@ -325,4 +342,69 @@ TEST_F(CaptureWriter, TheCaptureThreadWaitsAtTheQueueBound)
             EXPECT_TRUE(read_file(root_ / "1.bin") == body);
         }
     }
+}
+
+// give_up_now from another thread while the writer is held (in its wake
+// call) with a capture's work: drain gives up without waiting for the stall
+// limit. Reports keep their order, each capture not done fails once (also
+// one whose reports were all made), a later capture never starts, and only
+// the file reported finished is left.
+TEST_F(CaptureWriter, GiveUpNowEndsEachCaptureNotDoneOnce)
+{
+    fs::create_directories(root_);
+    const std::string body = random_bytes(100000, 6);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool hold = false, held = false;
+    static thread_local bool giving = false;
+    recording_handler handler([](const http_tuple&, std::string&) { return 2; });
+    {
+        capture_writer writer(&handler, [&] {
+            std::unique_lock lock(mutex);
+            held = hold && !giving;
+            changed.notify_all();
+            changed.wait(lock, [&] { return !held || !hold; });
+        }, std::chrono::hours(1));
+        const auto path = [&](unsigned id) { return (root_ / (std::to_string(id) + ".bin")).string(); };
+        for (unsigned id : {1u, 3u}) {
+            writer.begin(id, response(body), path(id));
+            writer.append(id, body.data(), static_cast<unsigned>(body.size()));
+        }
+        writer.finish(1);
+        writer.drain();
+        {
+            std::lock_guard lock(mutex);
+            hold = true;
+        }
+        writer.begin(2, response(body), path(2));
+        writer.append(2, body.data(), static_cast<unsigned>(body.size()));
+        writer.finish(2);
+        {
+            // The writer waits in its wake call: capture 2 is not done.
+            std::unique_lock lock(mutex);
+            EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return held; }));
+        }
+        std::thread giver([&] {
+            giving = true;
+            writer.give_up_now();
+        });
+        writer.drain();
+        giver.join();
+        writer.give_up_now();
+        writer.begin(4, response(body), path(4));
+        writer.finish(4);
+        writer.drain();
+        {
+            std::lock_guard lock(mutex);
+            hold = false;
+        }
+        changed.notify_all();
+    }
+    EXPECT_EQ(handler.outline(),
+              (std::vector<std::string>{"capture_started:1", "capture_progress:1", "capture_started:3",
+                                        "capture_progress:3", "capture_finished:1", "capture_started:2",
+                                        "capture_error:2", "capture_error:3"}));
+    for (const report& r : handler.of_kind("capture_error"))
+        EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(test_support::names_in(root_), std::set<std::string>{"1.bin"});
 }
