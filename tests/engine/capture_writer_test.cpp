@@ -273,7 +273,8 @@ TEST_F(CaptureWriter, ReportsAndFilesAreThoseOfTheTableCalledDirectly)
 // The writer pauses at its first hand-over (in its wake call); the capture
 // thread then queues up to the bound and waits there, whether the queue
 // holds bodies or the exchanges of started reports that wait behind other
-// reports. Released, everything arrives whole.
+// reports. Released, everything arrives whole; or, stopped at the bound, the
+// capture fails after the progress of what was queued, and keeps nothing.
 TEST_F(CaptureWriter, TheCaptureThreadWaitsAtTheQueueBound)
 {
     constexpr std::size_t chunk_size = 60000;
@@ -282,9 +283,11 @@ TEST_F(CaptureWriter, TheCaptureThreadWaitsAtTheQueueBound)
         std::size_t captures;
         std::size_t head_bytes;  // of each request's head
         std::size_t chunks;      // of each body
+        bool stopped = false;
     } cases[] = {
         {"one body larger than the bound", 1, 0, (mediacap::capture_queue_limit + (std::size_t(8) << 20)) / chunk_size},
         {"bodiless captures with 32 KiB request heads", 3000, 32 << 10, 0},
+        {"stopped at the bound", 1, 0, (mediacap::capture_queue_limit + (std::size_t(8) << 20)) / chunk_size, true},
     };
     const std::string chunk = random_bytes(chunk_size, 5);
     for (const auto& c : cases) {
@@ -326,6 +329,8 @@ TEST_F(CaptureWriter, TheCaptureThreadWaitsAtTheQueueBound)
             std::this_thread::yield();
         EXPECT_LE(writer.queued_bytes(), mediacap::capture_queue_limit);
         EXPECT_LT(done.load(), steps) << "the capture thread went past the bound";
+        if (c.stopped)
+            writer.stop();
         {
             std::lock_guard lock(mutex);
             released = true;
@@ -334,6 +339,12 @@ TEST_F(CaptureWriter, TheCaptureThreadWaitsAtTheQueueBound)
         capture.join();
 
         EXPECT_EQ(done.load(), steps);
+        if (c.stopped) {
+            EXPECT_EQ(handler.outline(),
+                      (std::vector<std::string>{"capture_started:1", "capture_progress:1", "capture_error:1"}));
+            EXPECT_EQ(test_support::names_in(root_), std::set<std::string>{});
+            continue;
+        }
         EXPECT_EQ(handler.of_kind("capture_started").size(), c.captures);
         EXPECT_EQ(handler.of_kind("capture_progress").size(), c.captures * c.chunks);
         EXPECT_EQ(handler.of_kind("capture_stream_closed").size(), c.chunks > 0 ? 0 : c.captures);
