@@ -321,8 +321,6 @@ void capture_writer::give_up_now()
     }
     work_.notify_one();
     room_.notify_all();
-    if (wake_)
-        wake_();
 }
 
 void capture_writer::stop()

@@ -125,7 +125,8 @@ public:
     // Gives the writer up as on a stall, without waiting for the stall
     // limit: the writer drops its work at once, the capture thread stops
     // waiting for room, and drain (the one running, or the next), or the next
-    // deliver, makes the reports. Any thread, any number of times.
+    // deliver, makes the reports. It does not call `wake`. Any thread, any
+    // number of times.
     void give_up_now();
 
     // True when the writer thread is idle for good: its work is done, or it

