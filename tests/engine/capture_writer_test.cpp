@@ -321,14 +321,20 @@ TEST_F(CaptureWriter, TheCaptureThreadWaitsAtTheQueueBound)
             writer.drain();
         });
         // Bounded poll until the capture thread has filled the queue.
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (writer.queued_bytes() + mediacap::capture_queue_block <= mediacap::capture_queue_limit &&
                std::chrono::steady_clock::now() < limit)
             std::this_thread::yield();
+        EXPECT_GT(writer.queued_bytes() + mediacap::capture_queue_block, mediacap::capture_queue_limit);
         EXPECT_LE(writer.queued_bytes(), mediacap::capture_queue_limit);
         EXPECT_LT(done.load(), steps) << "the capture thread went past the bound";
-        if (c.cut)
+        if (c.cut) {
+            // Still held, the writer frees no room: the capture thread gets
+            // past the bound only by failing its capture.
             (writer.*c.cut)();
+            while (done.load() < steps && std::chrono::steady_clock::now() < limit + std::chrono::seconds(30))
+                std::this_thread::yield();
+        }
         {
             std::lock_guard lock(mutex);
             released = true;
