@@ -85,10 +85,11 @@ inline constexpr std::chrono::milliseconds capture_stall_limit{10000};
 // A long write is progress as long as its bytes flow: files are written in
 // writes of at most longest_write bytes, each one stamping the time. Each
 // capture not ended by then fails with one error report (code 1), also one
-// whose reports were all made; later operations start no capture. The writer drops the
-// work it has not done and its open captures with their temporary files, and
-// takes back a file that it put in place but whose report it could no longer
-// give, so no file is left under a final name that was not reported finished.
+// whose reports were all made; later operations start no capture. The
+// writer drops the work it has not done and its open captures with their
+// temporary files, and takes back a file that it put in place but whose
+// report it could no longer give, so no file is left under a final name
+// that was not reported finished.
 class capture_writer {
 public:
     // Starts the writer thread. `owner` must outlive this object; `wake` may
