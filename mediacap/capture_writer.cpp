@@ -49,7 +49,11 @@ capture_writer::capture_writer(handler* owner, std::function<void()> wake, std::
     : owner_(owner),
       wake_(std::move(wake)),
       stall_limit_(stall_limit),
-      table_(std::make_unique<http::capture_table>()),
+      table_([this] {
+          auto table = std::make_unique<http::capture_table>();
+          table->stamp_writes(&progress_at_);
+          return table;
+      }()),
       writer_([this] { write_loop(); })
 {
 }
@@ -70,7 +74,7 @@ void capture_writer::begin(unsigned id, const http::http_tuple& exchange, const 
     // A started report that has to wait keeps a copy of the exchange, which
     // the queue's bound counts.
     const std::size_t copy = pending_.empty() ? 0 : copy_size(exchange, path);
-    command* work = given_up_ || stopping_.load(std::memory_order_relaxed)
+    command* work = given_up_ || give_up_asked() || stopping_.load(std::memory_order_relaxed)
                         ? nullptr
                         : queue(operation::begin, id, path.data(), path.size(), copy);
     if (!work) {
@@ -98,7 +102,7 @@ void capture_writer::begin(unsigned id, const http::http_tuple& exchange, const 
     // caller's exchange.
     if (pending_.empty()) {
         try {
-            owner_->on_capture_started(id, exchange, path);
+            report_started(id, exchange, path);
         } catch (...) {
         }
     } else {
@@ -167,8 +171,14 @@ void capture_writer::fail_open(unsigned id)
     if (!node)
         return;
     spare_node_ = std::move(node);
+    // Its started report, or its progress, may still wait: the error comes
+    // after them.
+    if (!pending_.empty()) {
+        pending_.push_back(pending_report{operation::failed, id, 0, 0, {}});
+        return;
+    }
     try {
-        owner_->on_capture_error(id, 1, "");
+        report_end(operation::failed, id, 1, {});
     } catch (...) {
     }
 }
@@ -189,7 +199,9 @@ capture_writer::command* capture_writer::queue(operation kind, unsigned id, cons
         while (held_ != 0 && held_ + size > capture_queue_limit) {
             // Once stopped it waits no more. The end of a capture goes past
             // the bound (by one block at most: the ends after it share it);
-            // other work fails its capture.
+            // other work fails its capture. A writer given up takes nothing.
+            if (give_up_asked())
+                return nullptr;
             if (stopping_.load(std::memory_order_relaxed)) {
                 if (kind == operation::finish || kind == operation::close)
                     break;
@@ -233,7 +245,7 @@ bool capture_writer::report_meanwhile(std::unique_lock<std::mutex>& lock)
         return false;
     lock.unlock();
     take_outcomes();
-    deliver();
+    deliver_known();
     lock.lock();
     return true;
 }
@@ -245,44 +257,70 @@ bool capture_writer::stalled() const
     return std::chrono::steady_clock::now() - since >= stall_limit_;
 }
 
+void capture_writer::abandon()
+{
+    abandoned_ = true;
+    abandoning_.store(true, std::memory_order_relaxed);
+    // The outcomes answered so far are real; nothing after them will be.
+    answers_ready_.store(true, std::memory_order_relaxed);
+    for (const auto& work : queued_)
+        held_ -= work->size;
+    queued_.clear();
+}
+
 void capture_writer::give_up()
 {
     {
         const std::lock_guard lock(mutex_);
-        abandoned_ = true;
-        abandoning_.store(true, std::memory_order_relaxed);
-        // The outcomes answered so far are real; nothing after them will be.
-        answers_ready_.store(true, std::memory_order_relaxed);
-        queued_.clear();
+        abandon();
     }
     work_.notify_one();
+    if (filling_) {
+        const std::lock_guard lock(mutex_);
+        held_ -= filling_->size;
+        unhanded_ = false;
+    }
     filling_.reset();
     hand_over_asked_.store(false, std::memory_order_relaxed);
     take_outcomes();
     given_up_ = true;
 
-    // The reports whose outcomes are known are made as usual; every other
-    // capture fails once, and a capture begun after it has its own report.
-    std::unordered_map<unsigned, bool> failed;
+    // The reports whose outcomes are known are made as usual; the others
+    // end their captures with an error, which the gate lets through once for
+    // each capture (a capture begun again after it has its own).
     while (!pending_.empty()) {
         pending_report next = std::move(pending_.front());
         pending_.pop_front();
         try {
-            if (next.kind == operation::begin) {
-                failed[next.id] = false;
+            if (next.kind == operation::begin || next.kind == operation::failed || !codes_.empty())
                 report(next);
-            } else if (!codes_.empty()) {
-                report(next);
-            } else if (!failed[next.id]) {
-                failed[next.id] = true;
-                owner_->on_capture_error(next.id, 1, "");
-            }
+            else
+                report_end(operation::failed, next.id, 1, {});
         } catch (...) {
         }
     }
-    for (const auto& [id, reported] : failed)
-        if (reported)
-            open_.erase(id);
+    // The writer keeps nothing of the captures still open, also of those
+    // whose reports were all made: they fail now, not at their next packet.
+    while (!live_.empty()) {
+        try {
+            report_end(operation::failed, *live_.begin(), 1, {});
+        } catch (...) {
+        }
+    }
+    open_.clear();
+}
+
+void capture_writer::give_up_now()
+{
+    {
+        const std::lock_guard lock(mutex_);
+        if (give_up_asked_.exchange(true, std::memory_order_relaxed))
+            return;
+        // The writer stops now, whenever the capture thread comes to report.
+        abandon();
+    }
+    work_.notify_one();
+    room_.notify_all();
 }
 
 void capture_writer::stop()
@@ -334,10 +372,20 @@ void capture_writer::take_outcomes()
 
 void capture_writer::deliver()
 {
+    if (give_up_asked() && !given_up_) {
+        give_up();
+        return;
+    }
+    deliver_known();
+}
+
+void capture_writer::deliver_known()
+{
     if (hand_over_asked_.load(std::memory_order_relaxed))
         hand_over();
     while (!pending_.empty()) {
-        if (pending_.front().kind != operation::begin && codes_.empty()) {
+        const operation kind = pending_.front().kind;
+        if (kind != operation::begin && kind != operation::failed && codes_.empty()) {
             take_outcomes();
             if (codes_.empty())
                 return;
@@ -358,39 +406,70 @@ void capture_writer::deliver()
 void capture_writer::report(const pending_report& next)
 {
     if (next.kind == operation::begin) {
-        owner_->on_capture_started(next.id, next.started->exchange, next.started->path);
+        report_started(next.id, next.started->exchange, next.started->path);
+        return;
+    }
+    if (next.kind == operation::failed) {
+        report_end(operation::failed, next.id, 1, {});
         return;
     }
     const int code = codes_.front();
     codes_.pop_front();
     if (code < 0)
         return;
-    if (code > 0) {
-        owner_->on_capture_error(next.id, code, "");
+    if (code == 0 && next.kind == operation::append) {
+        if (live(next.id))
+            owner_->on_capture_progress(next.id, next.total, next.received);
         return;
     }
-    switch (next.kind) {
-    case operation::append:
-        owner_->on_capture_progress(next.id, next.total, next.received);
-        break;
-    case operation::finish: {
-        const std::string path = std::move(paths_.front());
+    std::string path;
+    if (code == 0 && next.kind == operation::finish) {
+        path = std::move(paths_.front());
         paths_.pop_front();
-        owner_->on_capture_finished(next.id, path);
-        break;
     }
-    case operation::close:
-        owner_->on_capture_stream_closed(next.id);
-        break;
-    case operation::begin:
-        break;
+    report_end(next.kind, next.id, code, path);
+}
+
+void capture_writer::report_started(unsigned id, const http::http_tuple& exchange, const std::string& path)
+{
+    if (!live(id)) {
+        if (spare_live_) {
+            spare_live_.value() = id;
+            live_.insert(std::move(spare_live_));
+        } else {
+            live_.insert(id);
+        }
     }
+    owner_->on_capture_started(id, exchange, path);
+}
+
+void capture_writer::report_end(operation kind, unsigned id, int code, const std::string& path)
+{
+    auto node = live_.extract(id);
+    if (!node) {
+        // Ended already: a file put in place for it would lie under a final
+        // name that is never reported finished.
+        if (!path.empty())
+            ::unlink(path.c_str());
+        return;
+    }
+    spare_live_ = std::move(node);
+    if (code != 0)
+        owner_->on_capture_error(id, code, "");
+    else if (kind == operation::finish)
+        owner_->on_capture_finished(id, path);
+    else
+        owner_->on_capture_stream_closed(id);
 }
 
 void capture_writer::drain()
 {
     if (given_up_)
         return;
+    if (give_up_asked()) {
+        give_up();
+        return;
+    }
     hand_over();
     {
         std::unique_lock lock(mutex_);
@@ -398,7 +477,7 @@ void capture_writer::drain()
             // The reports come as the backlog is written, not all at its end.
             if (report_meanwhile(lock))
                 continue;
-            if (stalled()) {
+            if (give_up_asked() || stalled()) {
                 lock.unlock();
                 give_up();
                 return;
@@ -457,7 +536,8 @@ void capture_writer::write_loop()
         writing_ = true;
         lock.unlock();
 
-        // Each operation completed is progress (see stalled).
+        // Each operation completed is progress, as is each write that moved
+        // bytes (the table's files stamp progress_at_ themselves).
         const auto progressed = [this] {
             progress_at_.store(std::chrono::steady_clock::now().time_since_epoch().count(),
                                std::memory_order_relaxed);
@@ -525,6 +605,8 @@ void capture_writer::perform(command& work, answers& done)
         if (!table_->close(work.id, code))
             code = -1;
         break;
+    case operation::failed:
+        return;
     }
     done.codes.push_back(code);
 }

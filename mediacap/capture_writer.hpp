@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "mediacap/handler.hpp"
@@ -37,8 +38,8 @@ inline constexpr int capture_hand_over_ms = 5;
 // Charged for each queued operation besides the bytes it carries.
 inline constexpr std::size_t capture_command_cost = 128;
 
-// How long drain lets the writer go without completing an operation before it
-// gives the writer up.
+// How long drain lets the writer go without a write that moves bytes to
+// storage, and without completing an operation, before it gives the writer up.
 inline constexpr std::chrono::milliseconds capture_stall_limit{10000};
 
 // Writes captured bodies on a thread of its own, and reports them on the
@@ -59,6 +60,14 @@ inline constexpr std::chrono::milliseconds capture_stall_limit{10000};
 // so a started report whose predecessors are still being written carries a
 // copy of the exchange.
 //
+// Each capture is reported started first, then its progress, then exactly
+// one end: finished, an error, or stream closed. A capture that fails here
+// without the writer (no room once stopped, a begin on its id once stopped,
+// or the writer given up) has its error take its place behind the reports
+// that wait, and one gate, kept per id from the started report to the end,
+// drops whatever would come for a capture already ended. An id begun again
+// is a new capture with a started report of its own.
+//
 // The writer never calls the owner: when it has answers, or has waited for
 // queued work, it calls `wake` on its own thread, which the engine uses to
 // wake its capture loop so that deliver runs even while no packet comes. An
@@ -70,14 +79,17 @@ inline constexpr std::chrono::milliseconds capture_stall_limit{10000};
 // except the small end of a capture, which is queued past the bound), and
 // later begins start no capture. What was queued before is still written,
 // put in place and reported, however slow the storage, as long as it makes
-// progress. drain gives the writer up only when it has completed no
-// operation for the stall limit (capture_stall_limit): stuck in the kernel
-// on storage that hangs, say. Each capture whose outcome the writer has not
-// answered by then fails with one error report (code 1); later operations
-// start no capture, and end an open one with its error. The writer drops the
-// work it has not done and its open captures with their temporary files, and
-// takes back a file that it put in place but whose report it could no longer
-// give, so no file is left under a final name that was not reported finished.
+// progress. drain gives the writer up only when for the stall limit
+// (capture_stall_limit) no write has moved a byte to storage and no
+// operation has completed: stuck in the kernel on storage that hangs, say.
+// A long write is progress as long as its bytes flow: files are written in
+// writes of at most longest_write bytes, each one stamping the time. Each
+// capture not ended by then fails with one error report (code 1), also one
+// whose reports were all made; later operations start no capture. The
+// writer drops the work it has not done and its open captures with their
+// temporary files, and takes back a file that it put in place but whose
+// report it could no longer give, so no file is left under a final name
+// that was not reported finished.
 class capture_writer {
 public:
     // Starts the writer thread. `owner` must outlive this object; `wake` may
@@ -111,6 +123,13 @@ public:
     // room. Any thread, any number of times.
     void stop();
 
+    // Gives the writer up as on a stall, without waiting for the stall
+    // limit: the writer drops its work at once, the capture thread stops
+    // waiting for room, and drain (the one running, or the next), or the next
+    // deliver, makes the reports. It does not call `wake`. Any thread, any
+    // number of times.
+    void give_up_now();
+
     // True when the writer thread is idle for good: its work is done, or it
     // was given up and has dropped what it held. Any thread.
     bool settled();
@@ -120,8 +139,9 @@ public:
     std::size_t queued_bytes();
 
 private:
-    // The capture table's operation that a command or a report stands for.
-    enum class operation : std::uint8_t { begin, append, finish, close };
+    // The capture table's operation that a command or a report stands for;
+    // `failed`, a report only: the capture failed without the writer.
+    enum class operation : std::uint8_t { begin, append, finish, close, failed };
     // `data` and `length`: an append's chunk, or a begin's final path, in the
     // batch's block.
     struct command {
@@ -194,12 +214,19 @@ private:
     void end(operation kind, unsigned id);
     void hand_over();
     void take_outcomes();
+    void deliver_known();
     void report(const pending_report& next);
+    // Through the gate: a capture's reports count only while it is live.
+    void report_started(unsigned id, const http::http_tuple& exchange, const std::string& path);
+    void report_end(operation kind, unsigned id, int code, const std::string& path);
+    bool live(unsigned id) const { return live_.count(id) != 0; }
     // With `lock` held, while the capture thread waits: makes the reports
     // whose outcomes the writer answered meanwhile. False when there were none.
     bool report_meanwhile(std::unique_lock<std::mutex>& lock);
     bool stalled() const;
     void give_up();
+    void abandon();  // with mutex_ held
+    bool give_up_asked() const { return give_up_asked_.load(std::memory_order_relaxed); }
     void fail_open(unsigned id);
     void write_loop();
     void perform(command& work, answers& done);
@@ -217,7 +244,10 @@ private:
     fifo<pending_report> pending_;
     fifo<int> codes_;
     fifo<std::string> paths_;
-    bool given_up_ = false;  // the writer was given up: it stalled
+    // The captures reported started and not yet ended, with a node kept for reuse.
+    std::unordered_set<unsigned> live_;
+    decltype(live_)::node_type spare_live_;
+    bool given_up_ = false;  // the writer was given up: it stalled, or give_up_now
 
     // Shared, under mutex_.
     std::mutex mutex_;
@@ -232,12 +262,13 @@ private:
     bool unhanded_ = false;  // the capture thread fills a batch
     std::atomic<bool> stopping_{false};  // set under mutex_ too, for the waits
     const std::chrono::milliseconds stall_limit_;
-    // When the writer last completed an operation, or took up work after
-    // being idle (steady_clock ticks).
-    std::atomic<std::chrono::steady_clock::rep> progress_at_{0};
+    // When a write of the writer's files last moved bytes, or the writer last
+    // completed an operation or took up work after being idle.
+    write_clock progress_at_{0};
     bool abandoned_ = false;      // given up; the writer drops its work
     bool table_dropped_ = false;  // ... and has dropped it
     std::atomic<bool> abandoning_{false};  // abandoned_, read by the writer between commands
+    std::atomic<bool> give_up_asked_{false};  // give_up_now was called
     std::atomic<bool> answers_ready_{false};
     std::atomic<bool> hand_over_asked_{false};
 

@@ -198,6 +198,7 @@ void capture_table::begin(const http_tuple& exchange, unsigned id, const std::st
 void capture_table::begin(unsigned id, const std::string& path, body_coding coding, double total)
 {
     auto entry = std::make_shared<capture_entry>(id, path);
+    entry->file.stamp_writes(clock_);
     if (coding != body_coding::identity) {
         entry->inflater =
             std::make_unique<inflater>(coding == body_coding::gzip ? inflater::coding::gzip : inflater::coding::deflate);

@@ -103,6 +103,10 @@ public:
     // The connection closed first: drops the entry and its file.
     bool close(unsigned id, int& code);
 
+    // The files of the captures begun from now on stamp `clock` at each
+    // write that moves bytes (temporary_file::stamp_writes).
+    void stamp_writes(write_clock* clock) { clock_ = clock; }
+
 private:
     friend class body_output;
 
@@ -116,6 +120,7 @@ private:
     std::vector<std::unique_ptr<char[]>> spare_pieces_;
     std::size_t pieces_out_ = 0;      // pieces held by entries
     std::unique_ptr<char[]> scratch_; // inflated output of a body without a piece
+    write_clock* clock_ = nullptr;
 };
 
 // Reads a Content-Length value as an unsigned 32-bit number: an optional "+"

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -190,7 +191,8 @@ temporary_file::temporary_file(temporary_file&& other) noexcept
       final_path_(std::move(other.final_path_)),
       named_path_(std::exchange(other.named_path_, {})),
       size_(other.size_),
-      account_(std::exchange(other.account_, nullptr))
+      account_(std::exchange(other.account_, nullptr)),
+      clock_(std::exchange(other.clock_, nullptr))
 {
 }
 
@@ -204,6 +206,7 @@ temporary_file& temporary_file::operator=(temporary_file&& other) noexcept
         named_path_ = std::exchange(other.named_path_, {});
         size_ = other.size_;
         account_ = std::exchange(other.account_, nullptr);
+        clock_ = std::exchange(other.clock_, nullptr);
     }
     return *this;
 }
@@ -214,7 +217,7 @@ bool temporary_file::write(const char* data, std::size_t length)
     if (!good() || !reserve_allows(length, taken))
         return false;
     while (length > 0) {
-        const ssize_t done = ::write(descriptor_, data, length);
+        const ssize_t done = ::write(descriptor_, data, std::min(length, longest_write));
         if (done < 0) {
             if (errno == EINTR)
                 continue;
@@ -226,6 +229,8 @@ bool temporary_file::write(const char* data, std::size_t length)
         data += done;
         length -= static_cast<std::size_t>(done);
         size_ += static_cast<std::uint64_t>(done);
+        if (clock_ && done > 0)
+            clock_->store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
     }
     written(taken);
     return true;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -9,6 +11,15 @@ namespace mediacap {
 
 // The longest file name (one path component) that is put in place, in bytes.
 inline constexpr std::size_t longest_file_name = 255;
+
+// The most bytes one write(2) is asked for: a long write is made of several,
+// each of which shows that bytes reach storage (see write_clock), and on a
+// slow device none takes long.
+inline constexpr std::size_t longest_write = std::size_t(128) << 10;
+
+// When a write last moved bytes to storage (steady_clock ticks): what a
+// watcher reads to tell storage that is slow from storage that hangs.
+using write_clock = std::atomic<std::chrono::steady_clock::rep>;
 
 // A body on its way to its final file, owned through one descriptor.
 //
@@ -56,6 +67,10 @@ public:
     // Bytes written so far.
     std::uint64_t size() const { return size_; }
 
+    // From now on each write(2) that moves bytes stamps `clock` with the time
+    // (null: none). The clock must outlive the file.
+    void stamp_writes(write_clock* clock) { clock_ = clock; }
+
     // Ends the file and puts it at the final path, or, when a file already
     // exists there, at the first free name that final_name_candidate gives
     // (never replacing anything). On `published`, `path` is the name really
@@ -82,6 +97,7 @@ private:
     std::string named_path_;    // the hidden name while there is one
     std::uint64_t size_ = 0;
     space_account* account_ = nullptr;  // of the file's file system while the file is open
+    write_clock* clock_ = nullptr;
 };
 
 // The hidden names of partial files begin with this.

@@ -12,6 +12,7 @@
 #include <functional>
 #include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "mediacap/capture_writer.hpp"
@@ -181,7 +182,8 @@ TEST_F(CaptureWriter, ReportsAndFilesAreThoseOfTheTableCalledDirectly)
     add_chunks(parts[0], 1, second, 3000);
     parts[0].push_back({step::append, 1, {}, nullptr, {}});  // an empty chunk
     parts[0].push_back({step::finish, 1, {}, nullptr, {}});
-    // Inflated, and corrupt: an error at the bad chunk and each one after.
+    // Inflated, and corrupt: an error at the bad chunk, then none (the table
+    // answers each later step with it).
     parts[1].push_back({step::begin, 2, packed, "gzip", "packed.svg"});
     add_chunks(parts[1], 2, packed, 700);
     parts[1].push_back({step::finish, 2, {}, nullptr, {}});
@@ -235,9 +237,18 @@ TEST_F(CaptureWriter, ReportsAndFilesAreThoseOfTheTableCalledDirectly)
             writer.drain();
         }
 
+        // A capture ends once: the table's answers after its end are not reports.
         std::vector<std::string> want, have;
-        for (const report& r : expected.reports())
+        std::set<unsigned> ended;
+        for (const report& r : expected.reports()) {
+            if (r.kind == "capture_started")
+                ended.erase(r.id);
+            else if (ended.count(r.id))
+                continue;
+            else if (r.kind != "capture_progress")
+                ended.insert(r.id);
             want.push_back(describe(r, direct_folder));
+        }
         for (const report& r : got.reports()) {
             have.push_back(describe(r, writer_folder));
             EXPECT_EQ(r.thread, std::this_thread::get_id()) << r.kind << " not on the capture thread";
@@ -256,7 +267,9 @@ TEST_F(CaptureWriter, ReportsAndFilesAreThoseOfTheTableCalledDirectly)
 // The writer pauses at its first hand-over (in its wake call); the capture
 // thread then queues up to the bound and waits there, whether the queue
 // holds bodies or the exchanges of started reports that wait behind other
-// reports. Released, everything arrives whole.
+// reports. Released, everything arrives whole; or, stopped or given up at the
+// bound, the capture fails after the progress of what the writer did, and
+// keeps nothing.
 TEST_F(CaptureWriter, TheCaptureThreadWaitsAtTheQueueBound)
 {
     constexpr std::size_t chunk_size = 60000;
@@ -265,9 +278,14 @@ TEST_F(CaptureWriter, TheCaptureThreadWaitsAtTheQueueBound)
         std::size_t captures;
         std::size_t head_bytes;  // of each request's head
         std::size_t chunks;      // of each body
+        void (capture_writer::*cut)() = nullptr;  // called at the bound
     } cases[] = {
         {"one body larger than the bound", 1, 0, (mediacap::capture_queue_limit + (std::size_t(8) << 20)) / chunk_size},
         {"bodiless captures with 32 KiB request heads", 3000, 32 << 10, 0},
+        {"stopped at the bound", 1, 0, (mediacap::capture_queue_limit + (std::size_t(8) << 20)) / chunk_size,
+         &capture_writer::stop},
+        {"given up at the bound", 1, 0, (mediacap::capture_queue_limit + (std::size_t(8) << 20)) / chunk_size,
+         &capture_writer::give_up_now},
     };
     const std::string chunk = random_bytes(chunk_size, 5);
     for (const auto& c : cases) {
@@ -303,12 +321,20 @@ TEST_F(CaptureWriter, TheCaptureThreadWaitsAtTheQueueBound)
             writer.drain();
         });
         // Bounded poll until the capture thread has filled the queue.
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (writer.queued_bytes() + mediacap::capture_queue_block <= mediacap::capture_queue_limit &&
                std::chrono::steady_clock::now() < limit)
             std::this_thread::yield();
+        EXPECT_GT(writer.queued_bytes() + mediacap::capture_queue_block, mediacap::capture_queue_limit);
         EXPECT_LE(writer.queued_bytes(), mediacap::capture_queue_limit);
         EXPECT_LT(done.load(), steps) << "the capture thread went past the bound";
+        if (c.cut) {
+            // Still held, the writer frees no room: the capture thread gets
+            // past the bound only by failing its capture.
+            (writer.*c.cut)();
+            while (done.load() < steps && std::chrono::steady_clock::now() < limit + std::chrono::seconds(30))
+                std::this_thread::yield();
+        }
         {
             std::lock_guard lock(mutex);
             released = true;
@@ -317,6 +343,14 @@ TEST_F(CaptureWriter, TheCaptureThreadWaitsAtTheQueueBound)
         capture.join();
 
         EXPECT_EQ(done.load(), steps);
+        if (c.cut) {
+            const auto reports = handler.outline();
+            EXPECT_EQ(reports.front(), "capture_started:1");
+            EXPECT_EQ(reports.back(), "capture_error:1");
+            EXPECT_EQ(handler.of_kind("capture_error").size(), 1u);
+            EXPECT_EQ(test_support::names_in(root_), std::set<std::string>{});
+            continue;
+        }
         EXPECT_EQ(handler.of_kind("capture_started").size(), c.captures);
         EXPECT_EQ(handler.of_kind("capture_progress").size(), c.captures * c.chunks);
         EXPECT_EQ(handler.of_kind("capture_stream_closed").size(), c.chunks > 0 ? 0 : c.captures);
