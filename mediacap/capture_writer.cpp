@@ -71,6 +71,9 @@ capture_writer::~capture_writer()
 void capture_writer::begin(unsigned id, const http::http_tuple& exchange, const std::string& path)
 {
     deliver();
+    // A capture still open on this connection is replaced (the table drops
+    // it with its file): it ends with its error, before the new one starts.
+    fail_open(id);
     // A started report that has to wait keeps a copy of the exchange, which
     // the queue's bound counts.
     const std::size_t copy = pending_.empty() ? 0 : copy_size(exchange, path);
@@ -79,8 +82,7 @@ void capture_writer::begin(unsigned id, const http::http_tuple& exchange, const 
                         : queue(operation::begin, id, path.data(), path.size(), copy);
     if (!work) {
         // Capturing has stopped, or the writer was given up: no capture
-        // starts any more. An open one of the same id ends with its error.
-        fail_open(id);
+        // starts any more.
         return;
     }
     const http::header_map& headers = exchange.response.headers;
@@ -88,9 +90,7 @@ void capture_writer::begin(unsigned id, const http::http_tuple& exchange, const 
     const double total = length != headers.end() ? http::parse_content_length(length->second) : 0;
     work->coding = http::coding_of(headers);
     work->total = total;
-    if (const auto found = open_.find(id); found != open_.end()) {
-        found->second = open_capture{total, 0};
-    } else if (spare_node_) {
+    if (spare_node_) {
         spare_node_.key() = id;
         spare_node_.mapped() = open_capture{total, 0};
         open_.insert(std::move(spare_node_));

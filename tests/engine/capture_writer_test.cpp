@@ -194,7 +194,7 @@ TEST_F(CaptureWriter, ReportsAndFilesAreThoseOfTheTableCalledDirectly)
     parts[3].push_back({step::begin, 4, second, nullptr, "missing/x.bin"});
     add_chunks(parts[3], 4, second, 2000);
     parts[3].push_back({step::finish, 4, {}, nullptr, {}});
-    // Closed short, closed complete, replaced, and bytes for no capture.
+    // Closed short, closed complete, replaced (which fails), and bytes for no capture.
     parts[4].push_back({step::begin, 5, second, nullptr, "short.bin"});
     add_chunks(parts[4], 5, second.substr(0, 3000), 1000);
     parts[4].push_back({step::close, 5, {}, nullptr, {}});
@@ -237,13 +237,17 @@ TEST_F(CaptureWriter, ReportsAndFilesAreThoseOfTheTableCalledDirectly)
             writer.drain();
         }
 
-        // A capture ends once: the table's answers after its end are not reports.
+        // A capture ends once: the table's answers after its end are not
+        // reports, and one replaced by a new begin on its connection fails.
         std::vector<std::string> want, have;
-        std::set<unsigned> ended;
+        std::set<unsigned> ended, started;
         for (const report& r : expected.reports()) {
-            if (r.kind == "capture_started")
+            if (r.kind == "capture_started") {
+                if (started.count(r.id) && !ended.count(r.id))
+                    want.push_back(describe(report("capture_error", r.id, 1), direct_folder));
+                started.insert(r.id);
                 ended.erase(r.id);
-            else if (ended.count(r.id))
+            } else if (ended.count(r.id))
                 continue;
             else if (r.kind != "capture_progress")
                 ended.insert(r.id);
