@@ -435,17 +435,18 @@ TEST_F(KeptFiles, AStopDoesNotWaitForAReplayTheDiskHolds_NeedsRoot)
         exchange.request.path = "/clip";
         exchange.response.status = 200;
         engine->on_request(1, exchange);
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (disk->held() == 0 && std::chrono::steady_clock::now() < limit)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         EXPECT_GT(disk->held(), 0u) << "nothing reached the disk";
 
         const auto stopped = std::chrono::steady_clock::now();
         auto stop = std::async(std::launch::async, [&] { engine->stop(); });
-        const bool in_time = stop.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        const bool in_time = stop.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
         const auto took = std::chrono::steady_clock::now() - stopped;
-        EXPECT_TRUE(in_time) << "the stop did not return within 5 s";
-        EXPECT_LT(took, std::chrono::seconds(2))
+        EXPECT_TRUE(in_time) << "the stop did not return within 30 s";
+        // The stop's own bound is 250 ms; the margin is for a loaded machine.
+        EXPECT_LT(took, std::chrono::seconds(5))
             << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
         EXPECT_FALSE(engine->settled()) << "the replay cannot have left the kernel";
         const auto reported = handler.reports();
