@@ -7,9 +7,11 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <utility>
 
@@ -39,12 +41,41 @@ struct Periods {
     std::mutex cleanupLock;
     std::condition_variable cleanupEnded;
     unsigned cleanups = 0;
+    // Every period that exists (GUI thread only), and the threads left to
+    // end on their own that destroy an engine or remove folders.
+    std::set<CaptureEngine*> alive;
+    std::mutex detachedLock;
+    std::condition_variable detachedEnded;
+    unsigned detached = 0;
 };
 
 Periods& periods()
 {
     static auto* shared = new Periods;
     return *shared;
+}
+
+// Runs `work` on a thread that nobody joins; waitForThreads() waits for it.
+// Whatever `work` holds goes before the thread counts as ended.
+template <typename Work>
+void runDetached(Work work)
+{
+    Periods& all = periods();
+    {
+        const std::lock_guard lock(all.detachedLock);
+        ++all.detached;
+    }
+    std::thread([work = std::move(work), &all]() mutable {
+        {
+            Work job = std::move(work);
+            job();
+        }
+        {
+            const std::lock_guard lock(all.detachedLock);
+            --all.detached;
+        }
+        all.detachedEnded.notify_all();
+    }).detach();
 }
 
 // Removes the folders that `folders` left empty on a thread of its own, and
@@ -58,7 +89,7 @@ void closeFolders(std::shared_ptr<SiteFolders> folders, const QDeadlineTimer& li
         const std::lock_guard lock(all.cleanupLock);
         ++all.cleanups;
     }
-    std::thread([folders = std::move(folders), done, &all] {
+    runDetached([folders = std::move(folders), done, &all] {
         folders->closeAll();
         {
             const std::lock_guard lock(all.cleanupLock);
@@ -66,7 +97,7 @@ void closeFolders(std::shared_ptr<SiteFolders> folders, const QDeadlineTimer& li
             *done = true;
         }
         all.cleanupEnded.notify_all();
-    }).detach();
+    });
     std::unique_lock lock(all.cleanupLock);
     all.cleanupEnded.wait_for(lock, std::chrono::milliseconds(limit.remainingTime()), [&] { return *done; });
 }
@@ -92,6 +123,7 @@ const CaptureEngine::SiteRule CaptureEngine::siteRules[] = {
 CaptureEngine::CaptureEngine(const QString& device, QObject* parent)
     : QThread(parent), adHosts(loadAdvertisingHosts()), device(device)
 {
+    periods().alive.insert(this);
 }
 
 CaptureEngine::~CaptureEngine()
@@ -100,6 +132,7 @@ CaptureEngine::~CaptureEngine()
         wait();
         finishPeriod(QDeadlineTimer(stopWaitLimit));
     }
+    periods().alive.erase(this);
 }
 
 void CaptureEngine::run()
@@ -282,7 +315,35 @@ void CaptureEngine::destroyEngine(std::unique_ptr<mediacap::engine> finished)
     // hangs, and its destruction would wait for that. The window does not:
     // such an engine is destroyed on a thread of its own.
     if (finished && !finished->settled())
-        std::thread([doomed = std::move(finished)]() mutable { doomed.reset(); }).detach();
+        runDetached([doomed = std::move(finished)]() mutable { doomed.reset(); });
+}
+
+bool CaptureEngine::periodsEnded()
+{
+    const std::set<CaptureEngine*>& alive = periods().alive;
+    return std::none_of(alive.begin(), alive.end(), [](CaptureEngine* period) { return period->isRunning(); });
+}
+
+void CaptureEngine::giveUpWriting()
+{
+    for (CaptureEngine* period : periods().alive) {
+        // Only a stopped period: a running one would lose what it still
+        // captures. The engine stays under the lock while it is told.
+        QMutexLocker locker(&period->engineLock);
+        if (period->stopping && period->engine)
+            period->engine->give_up_writing();
+    }
+}
+
+bool CaptureEngine::waitForThreads(const QDeadlineTimer& limit)
+{
+    Periods& all = periods();
+    for (CaptureEngine* period : all.alive)
+        if (!period->wait(limit))
+            return false;
+    std::unique_lock lock(all.detachedLock);
+    return all.detachedEnded.wait_for(lock, std::chrono::milliseconds(limit.remainingTime()),
+                                      [&] { return all.detached == 0; });
 }
 
 bool CaptureEngine::stopRequested()

@@ -294,6 +294,15 @@ void capture_writer::stop()
     room_.notify_all();
 }
 
+void capture_writer::give_up_now()
+{
+    {
+        const std::lock_guard lock(mutex_);
+        give_up_asked_.store(true, std::memory_order_relaxed);
+    }
+    room_.notify_all();
+}
+
 bool capture_writer::settled()
 {
     const std::lock_guard lock(mutex_);
@@ -398,7 +407,7 @@ void capture_writer::drain()
             // The reports come as the backlog is written, not all at its end.
             if (report_meanwhile(lock))
                 continue;
-            if (stalled()) {
+            if (stalled() || give_up_asked_.load(std::memory_order_relaxed)) {
                 lock.unlock();
                 give_up();
                 return;

@@ -111,6 +111,12 @@ public:
     // room. Any thread, any number of times.
     void stop();
 
+    // Makes drain give the writer up at once, exactly as on a stall: each
+    // capture not done fails once with code 1, nothing of it is left on
+    // disk, and a file put in place but not reported is taken back. Any
+    // thread, any number of times.
+    void give_up_now();
+
     // True when the writer thread is idle for good: its work is done, or it
     // was given up and has dropped what it held. Any thread.
     bool settled();
@@ -231,6 +237,7 @@ private:
     bool ending_ = false;
     bool unhanded_ = false;  // the capture thread fills a batch
     std::atomic<bool> stopping_{false};  // set under mutex_ too, for the waits
+    std::atomic<bool> give_up_asked_{false};  // by give_up_now; set under mutex_ too
     const std::chrono::milliseconds stall_limit_;
     // When the writer last completed an operation, or took up work after
     // being idle (steady_clock ticks).
