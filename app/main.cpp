@@ -1,5 +1,4 @@
 #include "ApplicationSetup.h"
-#include "MainWindow.h"
 
 #include <QApplication>
 
@@ -7,10 +6,5 @@ int main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
     setUpApplication(application);
-
-    auto* window = new MainWindow;
-    window->show();
-    const int exitCode = application.exec();
-    delete window;
-    return exitCode;
+    return runMainWindow(application);
 }

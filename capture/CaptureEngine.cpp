@@ -7,10 +7,12 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <utility>
 
@@ -30,13 +32,47 @@ constexpr std::uint32_t downloadThreads = 10;
 // destroying the period.
 constexpr std::chrono::milliseconds stopWaitLimit = mediacap::engine_stop_limit + std::chrono::milliseconds(200);
 
-// Held by the run() whose engine is in the capture loop: libnids runs one
-// loop per process. Shared by the periods of monitoring, and never destroyed:
-// a thread that storage holds may still use it as the program exits.
-std::timed_mutex& captureLoop()
+// Shared by the periods of monitoring, and never destroyed: a thread that
+// storage holds may still use them as the program exits.
+struct Periods {
+    // Held by the run() whose engine is in the capture loop: libnids runs
+    // one loop per process.
+    std::timed_mutex captureLoop;
+    // Every period that exists (GUI thread only), and the threads left to
+    // end on their own that destroy an engine or remove folders.
+    std::set<CaptureEngine*> alive;
+    std::mutex detachedLock;
+    std::condition_variable detachedEnded;
+    unsigned detached = 0;
+};
+
+Periods& periods()
 {
-    static auto* loop = new std::timed_mutex;
-    return *loop;
+    static auto* shared = new Periods;
+    return *shared;
+}
+
+// Runs `work` on a thread that nobody joins; waitForThreads() waits for it.
+// Whatever `work` holds goes before the thread counts as ended.
+template <typename Work>
+void runDetached(Work work)
+{
+    Periods& all = periods();
+    {
+        const std::lock_guard lock(all.detachedLock);
+        ++all.detached;
+    }
+    std::thread([work = std::move(work), &all]() mutable {
+        {
+            Work job = std::move(work);
+            job();
+        }
+        {
+            const std::lock_guard lock(all.detachedLock);
+            --all.detached;
+        }
+        all.detachedEnded.notify_all();
+    }).detach();
 }
 
 // Removes the folders that `folders` left empty on a thread of its own, and
@@ -52,14 +88,14 @@ void closeFolders(std::shared_ptr<SiteFolders> folders, const QDeadlineTimer& li
         bool done = false;
     };
     auto removal = std::make_shared<Removal>();
-    std::thread([folders = std::move(folders), removal] {
+    runDetached([folders = std::move(folders), removal] {
         folders->closeAll();
         {
             const std::lock_guard lock(removal->lock);
             removal->done = true;
         }
         removal->ended.notify_all();
-    }).detach();
+    });
     std::unique_lock lock(removal->lock);
     removal->ended.wait_for(lock, std::chrono::milliseconds(limit.remainingTime()), [&] { return removal->done; });
 }
@@ -85,6 +121,7 @@ const CaptureEngine::SiteRule CaptureEngine::siteRules[] = {
 CaptureEngine::CaptureEngine(const QString& device, QObject* parent)
     : QThread(parent), adHosts(loadAdvertisingHosts()), device(device)
 {
+    periods().alive.insert(this);
 }
 
 CaptureEngine::~CaptureEngine()
@@ -93,6 +130,7 @@ CaptureEngine::~CaptureEngine()
         wait();
         finishPeriod(QDeadlineTimer(stopWaitLimit));
     }
+    periods().alive.erase(this);
 }
 
 void CaptureEngine::run()
@@ -105,7 +143,7 @@ void CaptureEngine::run()
     // its loop ends promptly after its stop, unless storage holds its thread
     // while it makes a folder. Wait for that, unless stopped first; its
     // writer's backlog is none of this period's business.
-    std::unique_lock loop(captureLoop(), std::defer_lock);
+    std::unique_lock loop(periods().captureLoop, std::defer_lock);
     while (!loop.try_lock_for(std::chrono::milliseconds(50)))
         if (stopRequested())
             return;
@@ -270,7 +308,35 @@ void CaptureEngine::destroyEngine(std::unique_ptr<mediacap::engine> finished)
     // hangs, and its destruction would wait for that. The window does not:
     // such an engine is destroyed on a thread of its own.
     if (finished && !finished->settled())
-        std::thread([doomed = std::move(finished)]() mutable { doomed.reset(); }).detach();
+        runDetached([doomed = std::move(finished)]() mutable { doomed.reset(); });
+}
+
+bool CaptureEngine::periodsEnded()
+{
+    const std::set<CaptureEngine*>& alive = periods().alive;
+    return std::none_of(alive.begin(), alive.end(), [](CaptureEngine* period) { return period->isRunning(); });
+}
+
+void CaptureEngine::giveUpWriting()
+{
+    for (CaptureEngine* period : periods().alive) {
+        // Only a stopped period: a running one would lose what it still
+        // captures. The engine stays under the lock while it is told.
+        QMutexLocker locker(&period->engineLock);
+        if (period->stopping && period->engine)
+            period->engine->give_up_writing();
+    }
+}
+
+bool CaptureEngine::waitForThreads(const QDeadlineTimer& limit)
+{
+    Periods& all = periods();
+    for (CaptureEngine* period : all.alive)
+        if (!period->wait(limit))
+            return false;
+    std::unique_lock lock(all.detachedLock);
+    return all.detachedEnded.wait_for(lock, std::chrono::milliseconds(limit.remainingTime()),
+                                      [&] { return all.detached == 0; });
 }
 
 bool CaptureEngine::stopRequested()

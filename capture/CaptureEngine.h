@@ -86,6 +86,19 @@ public:
     // The caller forgets the pointer.
     static void stopAndDestroy(CaptureEngine* period);
 
+    // For Quit, over every period that exists, stopped or not; GUI thread.
+    // periodsEnded: no period's thread runs, so no report comes any more.
+    // giveUpWriting: each stopped period that still writes the captures
+    // complete at its stop gives them up at once (mediacap::engine::
+    // give_up_writing), reporting each failed, and its run ends unless
+    // storage holds its thread in the kernel. waitForThreads: waits until,
+    // besides, every thread that a period left to destroy its engine or
+    // remove its folders has ended; false when one still runs at `limit`
+    // (held in the kernel by storage that hangs, say).
+    static bool periodsEnded();
+    static void giveUpWriting();
+    static bool waitForThreads(const QDeadlineTimer& limit);
+
     // The action for a kept resource: images and the rule's sites are
     // captured as they pass, everything else is downloaded again.
     static int siteRule(const HttpResource& resource);

@@ -5,6 +5,7 @@
 #include "Thumbnail.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QProcess>
 #include <QSemaphore>
@@ -41,6 +42,8 @@ std::mutex testProgramsMutex;
 ProgramPaths testPrograms;
 
 std::atomic<int> programWaitLimit{30000};
+
+std::atomic<bool> programsRefused{false};
 
 ProgramPaths currentPrograms()
 {
@@ -108,6 +111,23 @@ void stopProgram(QProcess& program)
     }
 }
 
+// Waits for `program` up to the wait limit, looking every twentieth of a
+// second whether Quit refused the programs meanwhile: a program that runs on
+// past its wait, or past Quit, is killed. True when it ended by itself.
+bool waitForProgram(QProcess& program)
+{
+    constexpr int slice = 50;
+    QDeadlineTimer limit(programWaitLimit.load());
+    while (!programsRefused.load()) {
+        if (program.waitForFinished(int(qMin<qint64>(slice, limit.remainingTime()))))
+            return true;
+        if (limit.hasExpired() || program.state() == QProcess::NotRunning)
+            break;
+    }
+    stopProgram(program);
+    return false;
+}
+
 } // namespace
 
 VideoFile::VideoFile(const QString& path) : path(path), info(path) {}
@@ -120,10 +140,8 @@ bool VideoFile::readMediaInfo(MediaInfo& mediaInfo)
     if (!startExternalProgram(probe, ExternalProgram::Probe, {QStringLiteral("-show_format"), path}))
         return false;
     // False also when the program could not be started.
-    if (!probe.waitForFinished(programWaitLimit.load())) {
-        stopProgram(probe);
+    if (!waitForProgram(probe))
         return false;
-    }
 
     mediaInfo = MediaInfo{};
     QTextStream output(probe.readAllStandardOutput());
@@ -155,6 +173,9 @@ QImage VideoFile::makeThumbnail(int maxWidth, int maxHeight)
     QSemaphore& programSlots = thumbnailProgramSlots();
     programSlots.acquire();
     const QSemaphoreReleaser release(programSlots);
+    // A job that waited for its slot past Quit has nothing left to do.
+    if (programsRefused.load())
+        return {};
 
     MediaInfo mediaInfo;
     const QString seek = readMediaInfo(mediaInfo) ? seekTime(mediaInfo.duration)
@@ -175,10 +196,8 @@ QImage VideoFile::makeThumbnail(int maxWidth, int maxHeight)
         {QStringLiteral("-ss"), seek, QStringLiteral("-i"), path, QStringLiteral("-an"), QStringLiteral("-r"),
          QStringLiteral("1"), QStringLiteral("-vframes"), QStringLiteral("1"), QStringLiteral("-vf"), scale,
          QStringLiteral("-update"), QStringLiteral("1"), QStringLiteral("-y"), thumb});
-    if (!started || !converter.waitForFinished(programWaitLimit.load())) {
-        stopProgram(converter);
+    if (!started || !waitForProgram(converter))
         return {};
-    }
 
     // The exit code is not looked at: whether a frame was written shows in
     // whether it loads. An old unreadable file was overwritten ("-y").
@@ -211,7 +230,7 @@ bool startExternalProgram(QProcess& process, ExternalProgram program, const QStr
     if (installed.isEmpty())
         installed = QStringLiteral("%1").arg(isProbe ? VENDRAX_INSTALLED_FFPROBE : VENDRAX_INSTALLED_FFMPEG);
     const QFileInfo target(installed);
-    if (!target.isFile() || !target.isExecutable())
+    if (!target.isFile() || !target.isExecutable() || programsRefused.load())
         return false;
     process.setChildProcessModifier(isProbe ? yieldAsProbe : yieldAsConverter);
     process.start(isProbe ? ffprobeProgram() : ffmpegProgram(), arguments, QIODevice::ReadWrite);
@@ -221,6 +240,11 @@ bool startExternalProgram(QProcess& process, ExternalProgram program, const QStr
 int thumbnailProgramLimit()
 {
     return qMax(1, QThread::idealThreadCount() / 2);
+}
+
+void refuseExternalPrograms(bool refuse)
+{
+    programsRefused.store(refuse);
 }
 
 void setExternalProgramsForTesting(const QString& probe, const QString& converter)

@@ -77,6 +77,15 @@ bool startExternalProgram(QProcess& process, ExternalProgram program, const QStr
 // its own thread for each new video is not counted: one at a time.
 int thumbnailProgramLimit();
 
+// Quit: from refuseExternalPrograms(true) on, startExternalProgram starts
+// nothing, and the probes and thumbnails of VideoFile that run kill their
+// programs within a twentieth of a second, failing as a program that overran
+// its wait; so no job of the thread pool, nor the window's thread, keeps the
+// process waiting for a program. refuseExternalPrograms(false) allows them
+// again (a new window). A conversion that runs is its owner's to end. Any
+// thread.
+void refuseExternalPrograms(bool refuse);
+
 // Test seams. Point the two programs elsewhere (empty strings restore the
 // programs beside the executable), and shorten the 30 s wait for a program.
 // Call only while no probe or conversion runs.

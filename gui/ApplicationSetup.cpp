@@ -1,15 +1,32 @@
 #include "ApplicationSetup.h"
 
+#include "CaptureEngine.h"
+#include "CatalogueStore.h"
 #include "HttpResource.h"
+#include "MainWindow.h"
 #include "VendraxResources.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QImageReader>
 #include <QNetworkProxyFactory>
+#include <QSqlDatabase>
+#include <QThreadPool>
 #include <QTime>
 
+#include <cstdio>
 #include <cstdlib>
+
+namespace {
+
+// How long the process waits, once Quit has seen every period's run end,
+// for the threads that destroy their engines or remove their folders, and
+// for the thumbnail jobs: no report comes from them any more, and what they
+// still do is dropping temporary files or ending a killed program.
+constexpr int endingThreadsLimitMs = 2000;
+
+} // namespace
 
 void setUpApplication(QApplication& application)
 {
@@ -33,4 +50,27 @@ void setUpApplication(QApplication& application)
     QImageReader::setAllocationLimit(imageAllocationLimitMiB);
 
     std::srand(static_cast<unsigned>(QTime::currentTime().msec()));
+}
+
+int runMainWindow(QApplication& application)
+{
+    auto* window = new MainWindow;
+    window->show();
+    const int exitCode = application.exec();
+    window->quit();
+    const QDeadlineTimer quitEnd = window->quitDeadline();
+    delete window;
+
+    const QDeadlineTimer limit(qMin(quitEnd.remainingTime(), qint64(endingThreadsLimitMs)), Qt::PreciseTimer);
+    if (CaptureEngine::waitForThreads(limit) && QThreadPool::globalInstance()->waitForDone(int(limit.remainingTime())))
+        return exitCode;
+
+    // Such a thread may be in the middle of the engine's objects, which the
+    // static destructors would tear down under it, and the application's
+    // destructor would wait for a job for good. The catalogues' last rows
+    // are committed; closing them merges their logs into the files.
+    for (const CatalogueKind* kind : {&videosCatalogue, &imagesCatalogue})
+        QSqlDatabase::database(QLatin1String(kind->connectionName), false).close();
+    std::fflush(nullptr);
+    std::_Exit(exitCode);
 }

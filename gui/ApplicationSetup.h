@@ -18,3 +18,12 @@ inline constexpr int imageAllocationLimitMiB = 512;
 // limit and the seed of the pseudo-random generator. The program's main and
 // the tests that run whole windows call it alike.
 void setUpApplication(QApplication& application);
+
+// Runs the program's window until Quit, or until the application's event
+// loop ends otherwise (Quit then runs all the same), destroys it and
+// returns the exit code for main to return. When a thread of a period of
+// monitoring, or a thumbnail job, is still running a little past the end
+// of Quit's writing (storage holds it in the kernel), the process ends here
+// instead, with that code, once the catalogues are closed: nothing that
+// such a thread uses is destroyed. Call once, after setUpApplication.
+int runMainWindow(QApplication& application);

@@ -7,10 +7,12 @@
 #include "PreferencesDialog.h"
 #include "TransfersFrame.h"
 #include "UserPrompts.h"
+#include "VideoFile.h"
 #include "VideosFrame.h"
 #include "WelcomeFrame.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QEventLoop>
 #include <QHeaderView>
 #include <QIcon>
@@ -20,6 +22,7 @@
 #include <QPixmap>
 #include <QPointer>
 #include <QScreen>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <utility>
@@ -28,10 +31,13 @@ namespace {
 
 enum SideRow { WelcomeRow, TransfersRow, VideosRow, ImagesRow };
 
-// How long Quit keeps the program, its window already gone, for a period of
-// monitoring that still writes the captures complete at its stop. Its writer
-// gives them up by itself once it has written nothing for 10 s.
-constexpr int quitWriteLimitMs = 30000;
+// Of Quit's bound, the part after its writing is given up: for the failures
+// to reach the window and the period's run to end. A writer gives up by
+// itself earlier once it has written nothing for 10 s.
+constexpr int quitGiveUpMarginMs = 2000;
+// How often Quit looks whether the periods have ended, whatever else the
+// window's thread has to do.
+constexpr int quitPollMs = 20;
 
 // The maker's pages live on the host the update check asks.
 QUrl makerPage(const QString& path, const QString& query)
@@ -67,6 +73,9 @@ MainWindow::MainWindow(QWidget* parent, const QUrl& updateCheckAddress)
     , ui(new Ui::MainWindow)
 {
     ui->setupUi(this);
+    // A window of a new run may run the media programs that an earlier Quit
+    // refused.
+    refuseExternalPrograms(false);
 
     mainMenuBar = new QMenuBar(nullptr);
     QMenu* fileMenu = mainMenuBar->addMenu(tr("&File"));
@@ -110,7 +119,6 @@ MainWindow::MainWindow(QWidget* parent, const QUrl& updateCheckAddress)
     connect(updateChecker, &UpdateChecker::checkError, this, &MainWindow::updateCheckError);
     updateChecker->check();
 
-    connect(qApp, &QGuiApplication::lastWindowClosed, this, &MainWindow::quit);
     // A finished file reaches its catalogue before its badge is counted.
     connect(transfersFrame, SIGNAL(downloadedVideo(QString,QString)),
             videosFrame, SLOT(appendVideoFromFile(QString,QString)));
@@ -265,25 +273,49 @@ void MainWindow::updateBadge(int row, int* counter)
 
 void MainWindow::quit()
 {
-    // Closing the window by its own button comes here too, through the
-    // application's lastWindowClosed(); the second call finds no engine.
-    if (captureEngine) {
-        // The window goes at once. A period that still writes the captures
-        // complete at the stop keeps the program while it writes them, so
-        // that they are kept and catalogued, for quitWriteLimitMs at most;
-        // what it has not written by then is lost with the process.
-        hide();
-        QPointer<CaptureEngine> period = captureEngine;
-        stopMonitoring();
-        if (period) {
-            QEventLoop writing;
-            connect(period, &QThread::finished, &writing, &QEventLoop::quit);
-            QTimer::singleShot(quitWriteLimitMs, &writing, &QEventLoop::quit);
-            if (!period->isFinished())
-                writing.exec();
-        }
+    if (quitting)
+        return;
+    quitting = true;
+    quitLimit = QDeadlineTimer(quitLimitMs, Qt::PreciseTimer);
+    hide();
+
+    // No new video waits for its probe on this thread, and no thumbnail job
+    // or program outlives the window: leaving main waits for the pool.
+    refuseExternalPrograms(true);
+    QThreadPool::globalInstance()->clear();
+
+    // Periods left to end on their own by an earlier Stop are waited for as
+    // well as this one.
+    stopMonitoring();
+    QDeadlineTimer writingLimit;
+    writingLimit.setDeadline(quitLimit.deadline() - quitGiveUpMarginMs, Qt::PreciseTimer);
+    if (!waitForPeriods(writingLimit)) {
+        CaptureEngine::giveUpWriting();
+        waitForPeriods(quitLimit);
     }
-    close();
+    // A run's last reports were posted before its thread ended.
+    QCoreApplication::sendPostedEvents();
+
+    if (QGuiApplication::quitOnLastWindowClosed())
+        QCoreApplication::quit();
+}
+
+bool MainWindow::waitForPeriods(const QDeadlineTimer& limit)
+{
+    // Polled on a timer: a period's end comes from several threads, and the
+    // bound holds by the clock whatever a handled event takes.
+    QTimer poll;
+    poll.start(quitPollMs);
+    bool ended;
+    while (!(ended = CaptureEngine::periodsEnded()) && !limit.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return ended;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    quit();
+    QMainWindow::closeEvent(event);
 }
 
 void MainWindow::on_helpMenu_support()

@@ -95,6 +95,11 @@ void engine::stop()
     running_downloads_.clear();
 }
 
+void engine::give_up_writing()
+{
+    captures_.give_up_now();
+}
+
 bool engine::settled()
 {
     return captures_.settled() && downloader_.wait_until(std::chrono::steady_clock::now());

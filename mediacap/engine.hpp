@@ -75,6 +75,11 @@ public:
     // a run that starts after stop() returns at once.
     void stop();
 
+    // After stop(): the captures complete at the stop that are not written
+    // yet are given up at once, as when the writer stalls (see run()), and
+    // run() returns. Any thread, any number of times.
+    void give_up_writing();
+
     // After stop() and run() have returned: true when none of the engine's
     // threads is busy any more, so that destroying it waits for nothing.
     // False while a write or a download is held in the kernel; the owner may

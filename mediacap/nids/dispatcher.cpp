@@ -101,10 +101,12 @@ void consume(tcp_stream* stream, unsigned consumed)
     nids_discard(stream, static_cast<int>(consumed));
 }
 
-// One of each for the one libnids of the process.
-mediacap::decoder::memory_budget traffic_budget;
-out_of_order_ledger ledger{traffic_budget};
-connection_registry registry;
+// One of each for the one libnids of the process, never destroyed: a
+// capture thread that storage holds in the kernel may still use them while
+// the process exits.
+mediacap::decoder::memory_budget& traffic_budget = *new mediacap::decoder::memory_budget;
+out_of_order_ledger& ledger = *new out_of_order_ledger{traffic_budget};
+connection_registry& registry = *new connection_registry;
 
 // Reports the end of a followed connection whose stream libnids freed
 // without a callback: as timed out, with no last offer of its bytes (they
@@ -197,8 +199,9 @@ void null_syslog(int, int, struct ip*, void*)
 
 dispatcher& dispatcher::instance()
 {
-    static dispatcher the_dispatcher;
-    return the_dispatcher;
+    // Never destroyed, like the objects above.
+    static auto* const the_dispatcher = new dispatcher;
+    return *the_dispatcher;
 }
 
 std::string dispatcher::make_filter(const std::set<std::uint16_t>& ports)

@@ -1,3 +1,4 @@
+#include "ApplicationSetup.h"
 #include "CaptureDevices.h"
 #include "CaptureEngine.h"
 #include "HttpResource.h"
@@ -15,6 +16,7 @@
 #include "tests/support/network_namespace.hpp"
 #include "tests/support/private_mounts.hpp"
 
+#include <QBuffer>
 #include <QDate>
 #include <QDir>
 #include <QElapsedTimer>
@@ -22,11 +24,14 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPointer>
+#include <QProcess>
+#include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QStackedWidget>
 #include <QThreadPool>
+#include <QTimer>
 #include <QToolButton>
 
 #include <linux/capability.h>
@@ -36,6 +41,8 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <mutex>
 #include <thread>
@@ -109,6 +116,45 @@ int transferRows(MainWindow& window)
     while (transfers->entryAt(rows))
         ++rows;
     return rows;
+}
+
+// A PNG of noise (600 x 580: about a mebibyte), kept as it passes and listed.
+std::string noisePng(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    QRandomGenerator random(27);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            image.setPixel(x, y, random.generate());
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    image.save(&buffer, "PNG", 0);
+    return bytes.toStdString();
+}
+
+// The program as main runs it, in a process of its own: `mode` "idle",
+// "monitoring" (lo, one capture seen) or "backlog" (then 30 images fetched);
+// then "quit" on the standard output and File > Quit.
+int runQuittingProgram(QApplication& application, const QString& mode)
+{
+    QTimer::singleShot(0, &application, [mode] {
+        MainWindow* window = nullptr;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            window = window ? window : qobject_cast<MainWindow*>(widget);
+        if (mode != QLatin1String("idle")) {
+            emit window->findChild<WelcomeFrame*>()->startMonitoring(QStringLiteral("lo"));
+            if (!waitUntilCapturing(window->findChild<CaptureEngine*>()))
+                std::_Exit(3);
+        }
+        for (int image = 0; mode == QLatin1String("backlog") && image < 30; ++image)
+            fetchOnPort80("images.sitename.test", "/noise-" + std::to_string(image) + ".png");
+        std::fputs("quit\n", stdout);
+        std::fflush(stdout);
+        for (QAction* action : window->menuBar()->actions().first()->menu()->actions())
+            if (action->text() == QLatin1String("Quit"))
+                action->trigger();
+    });
+    return runMainWindow(application);
 }
 
 } // namespace
@@ -413,11 +459,77 @@ private slots:
 
         QVERIFY(QMetaObject::invokeMethod(window, "quit"));
         QVERIFY(!window->isVisible());
-        QVERIFY(QMetaObject::invokeMethod(window, "quit")); // the second call only closes
+        QVERIFY(QMetaObject::invokeMethod(window, "quit")); // the second call returns at once
         delete window;
 
         QCOMPARE(events, (QStringList{"thread finished", "engine destroyed", "window destroyed"}));
         QVERIFY(prompts->messages.isEmpty());
+    }
+
+    // File > Quit in the program as main runs it, in a process of its own:
+    // it ends within Quit's bound, idle, monitoring, or with more captured
+    // than a slow data folder writes by then; every kept file left is listed.
+    void quitEndsTheProgramLive_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<int>("bytesPerSecond");  // of the day's folder; 0: an ordinary one
+        QTest::newRow("idle") << "idle" << 0;
+        QTest::newRow("monitoring") << "monitoring" << 0;
+        QTest::newRow("a backlog past the bound on a slow disk") << "backlog" << 400000;
+    }
+
+    void quitEndsTheProgramLive()
+    {
+        QFETCH(QString, mode);
+        QFETCH(int, bytesPerSecond);
+        skipWithoutPrivateNetwork();
+        const QString day = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/"
+            + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"));
+        QVERIFY(QDir().mkpath(day));
+        QTemporaryDir backing;
+        std::unique_ptr<test_support::hanging_disk> disk;
+        if (bytesPerSecond > 0) {
+            std::string whyNot;
+            if (test_support::private_mounts_ready())
+                disk = test_support::hanging_disk::mount(backing.path().toStdString(), day.toStdString(), whyNot);
+            if (!disk)
+                QSKIP(qPrintable(QStringLiteral("no slow disk: %1 %2").arg(
+                    QString::fromStdString(test_support::private_mounts_failure()), QString::fromStdString(whyNot))));
+            disk->slow(std::size_t(bytesPerSecond));
+        }
+        test_support::http_server web(80);
+        web.route("/warm-up.gif", test_support::http_reply(noisePng(60, 40)).with_header("Content-Type", "image/png"));
+        const std::string image = noisePng(600, 580);
+        for (int number = 0; number < 30; ++number)
+            web.route("/noise-" + std::to_string(number) + ".png",
+                      test_support::http_reply(image).with_header("Content-Type", "image/png"));
+
+        QProcess program;
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--quitting-program"), mode});
+        QVERIFY2(QTest::qWaitFor([&] { return program.canReadLine() || program.state() == QProcess::NotRunning; }, 120000),
+                 "the program did not get to Quit within 120 s");
+        QCOMPARE(program.readLine(), QByteArray("quit\n"));
+        QElapsedTimer clock;
+        clock.start();
+        // The bound, and the process's own end after it.
+        QVERIFY2(program.waitForFinished(MainWindow::quitLimitMs + 5000),
+                 qPrintable(QStringLiteral("still running %1 ms after Quit").arg(clock.elapsed())));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+
+        // Each kept file is listed; what the bound cut left nothing behind.
+        const QStringList listed = storedRows(QStringLiteral("/images.dat"), QStringLiteral("IMAGES"));
+        const QFileInfoList kept = QDir(day + "/sitename.test").entryInfoList(QDir::Files | QDir::Hidden);
+        for (const QFileInfo& file : kept)
+            QVERIFY2(listed.filter(file.filePath() + '|').size() == 1, qPrintable(file.filePath()));
+        const auto whole = std::count_if(kept.begin(), kept.end(), [&](const QFileInfo& file) {
+            return file.size() == qint64(image.size());
+        });
+        if (mode == QLatin1String("backlog"))
+            QVERIFY2(whole > 0 && whole < 30, qPrintable(QStringLiteral("%1 of 30 kept").arg(whole)));
+        QDir(day).removeRecursively();
+        disk.reset();
     }
 
     // The data folder's disk stops answering, and Stop is pressed while the
@@ -636,6 +748,12 @@ private slots:
 
 int main(int argc, char** argv)
 {
+    // The quitting program stays in the namespaces of the test that starts it.
+    if (argc == 3 && std::strcmp(argv[1], "--quitting-program") == 0) {
+        QApplication application(argc, argv);
+        setUpApplication(application);
+        return runQuittingProgram(application, QString::fromLatin1(argv[2]));
+    }
     // Before any thread exists: only the calling thread changes namespace.
     std::string whyNot;
     test_support::enter_private_network(whyNot);
