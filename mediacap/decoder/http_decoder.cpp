@@ -245,6 +245,7 @@ unsigned http_decoder::handle_request_bytes(const std::shared_ptr<stream>& s, co
     if (!state)
         return length;
     state->last_active = ++arrivals_;
+    state->heard_at = now_;
     return consume_all(data, length, [&](const char* at, unsigned left) -> unsigned {
         switch (state_of(s).request_state) {
         case http_stream::request_head:
@@ -265,6 +266,7 @@ unsigned http_decoder::handle_response_bytes(const std::shared_ptr<stream>& s, c
     if (!state)
         return length;
     state->last_active = ++arrivals_;
+    state->heard_at = now_;
     return consume_all(data, length, [&](const char* at, unsigned left) -> unsigned {
         switch (state_of(s).response_state) {
         case http_stream::response_head:
@@ -376,7 +378,7 @@ void http_decoder::time_passed(std::int64_t seconds)
     now_ = seconds;
     for (const auto& entry : streams()) {
         http_stream* state = std::any_cast<http_stream>(&entry.second->state);
-        if (state && !state->pending.empty() && seconds - state->waiting_since > max_request_wait_seconds) {
+        if (state && !state->pending.empty() && seconds - state->heard_at > max_request_wait_seconds) {
             if (budget_)
                 ++budget_->lost().past_own_bound;
             give_up(*state);
@@ -444,8 +446,6 @@ unsigned http_decoder::parse_request_head(const std::shared_ptr<stream>& s, cons
         state.request_state = http_stream::request_unparseable;
         return length;
     }
-    if (state.pending.empty())
-        state.waiting_since = now_;
     state.pending.push_back(std::move(request));
     if (length_announced != 0) {
         state.request_state = http_stream::request_body;
@@ -529,8 +529,6 @@ unsigned http_decoder::parse_response_head(const std::shared_ptr<stream>& s, con
 
     http_stream& state = state_of(s);
     state.response_remaining = 0;
-    // The server answers: the requests still waiting wait from now on.
-    state.waiting_since = now_;
     // RFC 9110 section 15.2: a 1xx response is interim, the request it
     // answers still waits for its final response; 101 is final, but after
     // it the connection no longer speaks HTTP (section 7.8), so nothing more

@@ -36,9 +36,10 @@ namespace mediacap::decoder {
 //   read_fields wherever they stand (other names past the limit are
 //   dropped);
 // - at most max_queued_requests requests wait for their response, and they
-//   wait at most max_request_wait_seconds of capture time without an answer
-//   from the server; a connection past either bound is given up whole (see
-//   below). Single requests are never dropped from the queue: a later
+//   wait at most max_request_wait_seconds of capture time while the
+//   connection is silent (no byte either way: a slow answer or a long
+//   upload still under way keeps them); a connection past either bound is
+//   given up whole (see below). Single requests are never dropped from the queue: a later
 //   response would then be paired with the wrong request;
 // - the bodies kept for the waiting requests total at most
 //   max_kept_request_bodies bytes; a request whose body did not fit is
@@ -67,7 +68,7 @@ public:
     static constexpr std::size_t max_queued_requests = 32;
     static constexpr std::size_t max_kept_request_bodies = 4 * 1024 * 1024;
     // A browser waits for seconds on a handful of requests, and gives up on
-    // one after five minutes without an answer.
+    // one after five minutes in which nothing came.
     static constexpr std::int64_t max_request_wait_seconds = 300;
 
     // A response head with a non-zero Content-Length was paired with a queued
@@ -95,7 +96,7 @@ public:
     void set_budget(memory_budget* budget);
 
     // The capture's clock reached `seconds`: the connections whose requests
-    // have waited past max_request_wait_seconds are given up. The budget
+    // have waited, silent, past max_request_wait_seconds are given up. The budget
     // calls it; without one, so may a caller.
     void time_passed(std::int64_t seconds) override;
 

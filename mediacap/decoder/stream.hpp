@@ -54,9 +54,9 @@ struct http_stream {
     // What the requests in `pending` take in memory (their heads, fields and
     // kept bodies), as charged to the decoder's memory budget.
     std::size_t charged = 0;
-    // When the server last answered while requests waited, or the first of
-    // them was queued: capture time, in seconds.
-    std::int64_t waiting_since = 0;
+    // When bytes last arrived on the connection, either way: capture time,
+    // in seconds. Requests wait only as long as the connection stays silent.
+    std::int64_t heard_at = 0;
     // The decoder's count of arrivals at this connection's last one: the
     // connections idle the longest have the lowest.
     std::uint64_t last_active = 0;

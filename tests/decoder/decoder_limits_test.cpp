@@ -220,6 +220,7 @@ TEST(DecoderLimits, WaitingRequestsPastTheirBoundGiveTheConnectionUp)
         std::int64_t waited;  // seconds of capture time between before and after
         std::vector<segment> after;
         std::vector<std::string> events;
+        std::vector<segment> midway = {};  // half way through the wait
     };
     const std::vector<bound_case> table = {
         {"as many as may wait", {client(gets(limit))}, 0, {server(ok("r"))}, {"E1 GET /0 200", "D1 r", "F1"}},
@@ -229,6 +230,9 @@ TEST(DecoderLimits, WaitingRequestsPastTheirBoundGiveTheConnectionUp)
         {"one more while a body is under way",
          {client(get("/a")), server(under_way.substr(0, under_way.size() - 2)), client(gets(limit + 1))}, 0,
          {server("cd" + ok("r"))}, {"E1 GET /a 200", "D1 abcd", "F1"}},
+        {"waited longer behind a slow answer", {client(gets(2)), server(under_way.substr(0, under_way.size() - 2))},
+         wait + 1, {server("d" + ok("r"))}, {"E1 GET /0 200", "D1 abcd", "F1", "E1 GET /1 200", "D1 r", "F1"},
+         {server("c")}},
     };
     for (const bound_case& c : table) {
         http_decoder decoder;
@@ -237,6 +241,9 @@ TEST(DecoderLimits, WaitingRequestsPastTheirBoundGiveTheConnectionUp)
         decoder.time_passed(1000);
         conn.open();
         for (const segment& s : c.before)
+            conn.arrive(s);
+        decoder.time_passed(1000 + c.waited / 2);
+        for (const segment& s : c.midway)
             conn.arrive(s);
         decoder.time_passed(1000 + c.waited);
         for (const segment& s : c.after)
