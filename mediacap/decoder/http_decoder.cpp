@@ -497,21 +497,31 @@ unsigned http_decoder::read_request_body(const std::shared_ptr<stream>& s, const
     return n;
 }
 
+bool http_decoder::response_line_waits(const std::shared_ptr<stream>& s, std::size_t end, std::size_t delimiter,
+                                       unsigned length, unsigned& consumed)
+{
+    consumed = length;
+    if (beyond_limit(end, delimiter, length)) {
+        state_of(s).response_state = http_stream::response_unparseable;
+        return true;
+    }
+    if (end != std::string_view::npos)
+        return false;
+    if (within_budget(s)) {
+        consumed = 0;
+        return true;
+    }
+    refused();
+    state_of(s).response_state = http_stream::response_unparseable;
+    return true;
+}
+
 unsigned http_decoder::parse_response_head(const std::shared_ptr<stream>& s, const char* data, unsigned length)
 {
     const std::string_view offered(data, length);
     const std::size_t end = find_head_end(offered, state_of(s).response_searched);
-    if (beyond_limit(end, head_end.size(), length)) {
-        state_of(s).response_state = http_stream::response_unparseable;
-        return length;
-    }
-    if (end == std::string_view::npos) {
-        if (within_budget(s))
-            return 0;
-        refused();
-        state_of(s).response_state = http_stream::response_unparseable;
-        return length;
-    }
+    if (unsigned consumed = 0; response_line_waits(s, end, head_end.size(), length, consumed))
+        return consumed;
     const std::string_view head = offered.substr(0, end + head_end.size());
     const std::size_t status_end = head.find('\n');
 
@@ -593,17 +603,8 @@ unsigned http_decoder::read_chunk_header(const std::shared_ptr<stream>& s, const
     const std::string_view offered(data, length);
     const std::size_t p = offered.find(line_end);
     http_stream& state = state_of(s);
-    if (beyond_limit(p, line_end.size(), length)) {
-        state.response_state = http_stream::response_unparseable;
-        return length;
-    }
-    if (p == std::string_view::npos) {
-        if (within_budget(s))
-            return 0;
-        refused();
-        state.response_state = http_stream::response_unparseable;
-        return length;
-    }
+    if (unsigned consumed = 0; response_line_waits(s, p, line_end.size(), length, consumed))
+        return consumed;
     const std::uint32_t size = chunk_size(trim(offered.substr(0, p)));
     if (size != 0) {
         state.response_state = http_stream::chunk_data;
@@ -618,17 +619,8 @@ unsigned http_decoder::read_chunk_header(const std::shared_ptr<stream>& s, const
     // follows the chunk line at once. Wait until it is here, or what arrives
     // later would be read as the start of the next response head.
     const std::size_t end = offered.find(head_end, p);
-    if (beyond_limit(end, head_end.size(), length)) {
-        state.response_state = http_stream::response_unparseable;
-        return length;
-    }
-    if (end == std::string_view::npos) {
-        if (within_budget(s))
-            return 0;
-        refused();
-        state.response_state = http_stream::response_unparseable;
-        return length;
-    }
+    if (unsigned consumed = 0; response_line_waits(s, end, head_end.size(), length, consumed))
+        return consumed;
     state.response_state = http_stream::response_head;
     return static_cast<unsigned>(end + head_end.size());
 }

@@ -130,6 +130,13 @@ private:
     bool within_budget(const std::shared_ptr<stream>& s);
     // Counts a direction or request body given up as it grew past the budget.
     void refused();
+    // A response head or chunk line found to end at `end` (npos: not yet),
+    // ended by `delimiter`, in `length` bytes offered: false when it has
+    // ended within the limit. Otherwise true, with `consumed` 0 to wait for
+    // more, or `length` once the response side is given up: past the head
+    // limit, or past the budget when no other connection makes the room.
+    bool response_line_waits(const std::shared_ptr<stream>& s, std::size_t end, std::size_t delimiter,
+                             unsigned length, unsigned& consumed);
     // Drops the waiting requests of a connection and gives their charge back.
     void drop_waiting(http_stream& state);
     // Gives the connection up whole.
