@@ -21,7 +21,7 @@
 #include "mediacap/capture_writer.hpp"
 #include "mediacap/transfers/temporary_file.hpp"
 #include "recording_handler.hpp"
-#include "tests/support/hanging_disk.hpp"
+#include "testkit/hanging_disk.hpp"
 #include "tests/support/http_server.hpp"
 #include "testkit/pcap_writer.hpp"
 #include "tests/support/private_mounts.hpp"

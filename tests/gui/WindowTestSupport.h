@@ -68,6 +68,12 @@ struct Prompts {
     }
 };
 
+// An update check address on a port nobody listens on: the check fails at once.
+inline QUrl refusedAddress()
+{
+    return QUrl(QStringLiteral("http://127.0.0.1:1/update-check-v11/?os=win"));
+}
+
 // The data folder the catalogues use.
 inline QString dataFolder()
 {

@@ -1,6 +1,6 @@
 #define FUSE_USE_VERSION 31
 
-#include "tests/support/hanging_disk.hpp"
+#include "testkit/hanging_disk.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
