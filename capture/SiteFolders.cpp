@@ -132,6 +132,13 @@ void SiteFolders::removeLeftEmpty()
 void SiteFolders::closeAll()
 {
     Shared& all = shared();
+    // A set that never opened a folder has nothing to remove: it leaves the
+    // folder lock, which a removal on storage that hangs may hold, alone.
+    {
+        QMutexLocker state(&all.stateLock);
+        if (users.isEmpty())
+            return;
+    }
     QMutexLocker folders(&all.folderLock);
     QStringList unused;
     {

@@ -39,7 +39,8 @@ public:
     // the file system: a folder it left empty goes on the folder thread.
     void ended(quint64 key);
     // No transfer runs any more: every folder opened since the last call that
-    // holds nothing goes, on the calling thread.
+    // holds nothing goes, on the calling thread. With none opened, returns at
+    // once, without waiting for a removal that another object runs.
     void closeAll();
 
 private:
