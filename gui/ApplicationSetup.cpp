@@ -1,7 +1,6 @@
 #include "ApplicationSetup.h"
 
 #include "CaptureEngine.h"
-#include "CatalogueStore.h"
 #include "HttpResource.h"
 #include "MainWindow.h"
 #include "VendraxResources.h"
@@ -11,7 +10,6 @@
 #include <QFile>
 #include <QImageReader>
 #include <QNetworkProxyFactory>
-#include <QSqlDatabase>
 #include <QThreadPool>
 #include <QTime>
 
@@ -67,10 +65,10 @@ int runMainWindow(QApplication& application)
 
     // Such a thread may be in the middle of the engine's objects, which the
     // static destructors would tear down under it, and the application's
-    // destructor would wait for a job for good. The catalogues' last rows
-    // are committed; closing them merges their logs into the files.
-    for (const CatalogueKind* kind : {&videosCatalogue, &imagesCatalogue})
-        QSqlDatabase::database(QLatin1String(kind->connectionName), false).close();
+    // destructor would wait for a job for good. The catalogues stay open:
+    // closing one merges its write-ahead log into its file, which waits for
+    // storage that may be what holds the thread. Every row is committed in
+    // the log already, and the next start reads it from there.
     std::fflush(nullptr);
     std::_Exit(exitCode);
 }

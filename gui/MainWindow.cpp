@@ -73,9 +73,10 @@ MainWindow::MainWindow(QWidget* parent, const QUrl& updateCheckAddress)
     , ui(new Ui::MainWindow)
 {
     ui->setupUi(this);
-    // A window of a new run may run the media programs that an earlier Quit
-    // refused.
+    // A window of a new run may run the media programs and show the boxes
+    // that an earlier Quit refused.
     refuseExternalPrograms(false);
+    refuseBoxes(false);
 
     mainMenuBar = new QMenuBar(nullptr);
     QMenu* fileMenu = mainMenuBar->addMenu(tr("&File"));
@@ -278,6 +279,10 @@ void MainWindow::quit()
     quitting = true;
     quitLimit = QDeadlineTimer(quitLimitMs, Qt::PreciseTimer);
     hide();
+    // A failure that reaches the window from here on (a catalogue that
+    // refuses a row, a start error still queued) would open a box that
+    // waits for a click nobody expects: it goes to standard error instead.
+    refuseBoxes(true);
 
     // No new video waits for its probe on this thread, and no thumbnail job
     // or program outlives the window: leaving main waits for the pool.

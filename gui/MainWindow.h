@@ -51,7 +51,9 @@ public slots:
     // thread are handled, so the reports reach the transfers page and each
     // kept file its catalogue. Then the application ends, when it quits on
     // its last window's close (the program does; tests that open many
-    // windows in one application do not). A second call returns at once.
+    // windows in one application do not). A failure that would open a box
+    // meanwhile writes one line to standard error instead (refuseBoxes). A
+    // second call returns at once.
     void quit();
 
 protected:

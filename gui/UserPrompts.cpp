@@ -1,7 +1,10 @@
 #include "UserPrompts.h"
 
 #include <QDesktopServices>
+#include <QCoreApplication>
 #include <QFileDialog>
+
+#include <cstdio>
 
 namespace {
 
@@ -11,7 +14,25 @@ PromptHooks& hooks()
     return installed;
 }
 
+bool boxesRefused = false;
+
+// True when the box is refused: its words went to standard error.
+bool refusedToStandardError(const QString& title, const QString& text)
+{
+    if (!boxesRefused)
+        return false;
+    std::fprintf(stderr, "%s: %s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(title),
+                 qPrintable(text.simplified()));
+    std::fflush(stderr);
+    return true;
+}
+
 } // namespace
+
+void refuseBoxes(bool refuse)
+{
+    boxesRefused = refuse;
+}
 
 void setPromptHooks(PromptHooks newHooks)
 {
@@ -20,6 +41,8 @@ void setPromptHooks(PromptHooks newHooks)
 
 void showCriticalMessage(QWidget* parent, const QString& title, const QString& text)
 {
+    if (refusedToStandardError(title, text))
+        return;
     if (hooks().message) {
         hooks().message(QMessageBox::Critical, parent, title, text);
         return;
@@ -29,6 +52,8 @@ void showCriticalMessage(QWidget* parent, const QString& title, const QString& t
 
 void showWarningMessage(QWidget* parent, const QString& title, const QString& text)
 {
+    if (refusedToStandardError(title, text))
+        return;
     if (hooks().message) {
         hooks().message(QMessageBox::Warning, parent, title, text);
         return;

@@ -33,6 +33,12 @@ QString chooseExistingFolder(QWidget* parent, const QString& caption, const QStr
 // service's; callers do not look at it.
 bool openUrlOnDesktop(const QUrl& url);
 
+// Quit: from refuseBoxes(true) on, showCriticalMessage and showWarningMessage
+// open no box: the window is gone, and nobody expects one to click. Each
+// writes its title and text to standard error as one line instead.
+// refuseBoxes(false) shows them again (a new window).
+void refuseBoxes(bool refuse);
+
 // Test seam: while a member is set, the matching functions above call it
 // instead of showing a dialog or starting a program, so that a test never
 // blocks on a modal dialog and never opens anything. `message` receives

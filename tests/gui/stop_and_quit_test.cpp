@@ -1,5 +1,6 @@
 #include "ApplicationSetup.h"
 #include "CaptureEngine.h"
+#include "CatalogueStore.h"
 #include "MainWindow.h"
 #include "SiteFolders.h"
 #include "TransfersFrame.h"
@@ -23,8 +24,11 @@
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QThreadPool>
+#include <QTableWidget>
+#include <QTemporaryFile>
 #include <QTimer>
 
 #include <algorithm>
@@ -34,6 +38,8 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+
+#include <unistd.h>
 
 using namespace window_test;
 
@@ -80,7 +86,9 @@ std::string noisePng(int width, int height)
 }
 
 // The program as main runs it, in a process of its own: `mode` "idle",
-// "monitoring" (lo, one capture seen) or "backlog" (then 30 images fetched);
+// "monitoring" (lo, one capture seen), "backlog" (then 30 images fetched) or
+// "held" (then, with the capture listed, "ready" on the standard output, and
+// a line from the standard input once the test has held a capture's write);
 // then "quit" on the standard output and File > Quit.
 int runQuittingProgram(QApplication& application, const QString& mode)
 {
@@ -95,6 +103,16 @@ int runQuittingProgram(QApplication& application, const QString& mode)
         }
         for (int image = 0; mode == QLatin1String("backlog") && image < 30; ++image)
             fetchOnPort80("images.sitename.test", "/noise-" + std::to_string(image) + ".png");
+        if (mode == QLatin1String("held")) {
+            const auto* listed = window->findChild<QTableWidget*>(QStringLiteral("imagesTableWidget"));
+            if (!QTest::qWaitFor([&] { return listed->rowCount() > 0; }, 30000))
+                std::_Exit(4);
+            std::fputs("ready\n", stdout);
+            std::fflush(stdout);
+            char line[16];
+            if (!std::fgets(line, sizeof line, stdin))
+                std::_Exit(5);
+        }
         std::fputs("quit\n", stdout);
         std::fflush(stdout);
         for (QAction* action : window->menuBar()->actions().first()->menu()->actions())
@@ -102,6 +120,55 @@ int runQuittingProgram(QApplication& application, const QString& mode)
                 action->trigger();
     });
     return runMainWindow(application);
+}
+
+// Standard error goes to a file of its own while the object lives.
+class StandardErrorCapture {
+public:
+    StandardErrorCapture()
+    {
+        if (!file.open())
+            return;
+        std::fflush(stderr);
+        saved = ::dup(STDERR_FILENO);
+        ::dup2(file.handle(), STDERR_FILENO);
+    }
+    ~StandardErrorCapture() { restore(); }
+    StandardErrorCapture(const StandardErrorCapture&) = delete;
+    StandardErrorCapture& operator=(const StandardErrorCapture&) = delete;
+
+    // What was written so far; standard error is restored.
+    QByteArray written()
+    {
+        restore();
+        file.seek(0);
+        return file.readAll();
+    }
+
+private:
+    void restore()
+    {
+        if (saved < 0)
+            return;
+        std::fflush(stderr);
+        ::dup2(saved, STDERR_FILENO);
+        ::close(saved);
+        saved = -1;
+    }
+
+    QTemporaryFile file;
+    int saved = -1;
+};
+
+// The program has ended: gone, or its main thread has (a zombie, which the
+// kernel keeps while a thread of it waits for storage).
+bool programEnded(const QProcess& program)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(program.processId()));
+    if (program.state() == QProcess::NotRunning || !stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray fields = stat.readAll();
+    return fields.mid(fields.lastIndexOf(')') + 2, 1) == "Z";
 }
 
 } // namespace
@@ -214,9 +281,52 @@ private slots:
         QVERIFY(prompts->messages.isEmpty());
     }
 
+    // A failure that reaches the window once Quit has begun opens no box,
+    // which would wait for a click nobody expects: it is one line on
+    // standard error.
+    void failuresDuringQuitGoToStandardError_data()
+    {
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("a catalogue refuses a new image")
+            << "catalogue" << QByteArray("Vendrax: Database Error: Error updating images database\n");
+        QTest::newRow("a start error still queued")
+            << "start" << QByteArray("Vendrax: Start Monitoring: Unable to start monitoring");
+    }
+
+    void failuresDuringQuitGoToStandardError()
+    {
+        QFETCH(QString, failure);
+        QFETCH(QByteArray, line);
+        MainWindow window(nullptr, refusedAddress());
+        if (failure == QLatin1String("catalogue")) {
+            const QString image = files.filePath(QStringLiteral("refused.png"));
+            QVERIFY(writeImage(image, 40, 30));
+            QSqlQuery readOnly(QSqlDatabase::database(QLatin1String(imagesCatalogue.connectionName), false));
+            QVERIFY(readOnly.exec(QStringLiteral("PRAGMA query_only=1")));
+            auto* transfers = window.findChild<TransfersFrame*>();
+            QMetaObject::invokeMethod(
+                transfers, [transfers, image] { emit transfers->downloadedImage(image, QStringLiteral("Example.com")); },
+                Qt::QueuedConnection);
+        } else {
+            emit window.findChild<WelcomeFrame*>()->startMonitoring(QStringLiteral("no-such-device0"));
+            // The thread has ended; its error waits in the window's queue.
+            QVERIFY(window.findChild<CaptureEngine*>()->wait(30000));
+        }
+
+        StandardErrorCapture standardError;
+        window.quit();
+        const QByteArray written = standardError.written();
+        QVERIFY2(prompts->messages.isEmpty(), qPrintable(prompts->titles().join(QStringLiteral(", "))));
+        QVERIFY2(written.contains(line), written.constData());
+        QCOMPARE(written.count("Vendrax: "), 1);
+    }
+
     // File > Quit in the program as main runs it, in a process of its own:
-    // it ends within Quit's bound, idle, monitoring, or with more captured
-    // than a slow data folder writes by then; every kept file left is listed.
+    // it ends within Quit's bound, idle, monitoring, with more captured than
+    // a slow data folder writes by then, or with a capture's write held by a
+    // data folder, catalogues and all, that hangs past the bound; every kept
+    // file left is listed.
     void quitEndsTheProgramLive_data()
     {
         QTest::addColumn<QString>("mode");
@@ -224,6 +334,7 @@ private slots:
         QTest::newRow("idle") << "idle" << 0;
         QTest::newRow("monitoring") << "monitoring" << 0;
         QTest::newRow("a backlog past the bound on a slow disk") << "backlog" << 400000;
+        QTest::newRow("the data folder's writes hang, catalogues and all") << "held" << 0;
     }
 
     void quitEndsTheProgramLive()
@@ -234,12 +345,14 @@ private slots:
         const QString day = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/"
             + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"));
         QVERIFY(QDir().mkpath(day));
+        const bool held = mode == QLatin1String("held");
         QTemporaryDir backing;
         std::unique_ptr<test_support::hanging_disk> disk;
-        if (bytesPerSecond > 0) {
+        if (bytesPerSecond > 0 || held) {
             std::string whyNot;
             if (test_support::private_mounts_ready())
-                disk = test_support::hanging_disk::mount(backing.path().toStdString(), day.toStdString(), whyNot);
+                disk = test_support::hanging_disk::mount(backing.path().toStdString(),
+                                                         (held ? dataFolder() : day).toStdString(), whyNot);
             if (!disk)
                 QSKIP(qPrintable(QStringLiteral("no slow disk: %1 %2").arg(
                     QString::fromStdString(test_support::private_mounts_failure()), QString::fromStdString(whyNot))));
@@ -253,22 +366,46 @@ private slots:
                       test_support::http_reply(image).with_header("Content-Type", "image/png"));
 
         QProcess program;
+        // Whatever happens, the disk answers before the program is killed.
+        const auto letGo = qScopeGuard([&] {
+            if (disk)
+                disk->release();
+        });
         program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         program.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--quitting-program"), mode});
-        QVERIFY2(QTest::qWaitFor([&] { return program.canReadLine() || program.state() == QProcess::NotRunning; }, 120000),
-                 "the program did not get to Quit within 120 s");
-        QCOMPARE(program.readLine(), QByteArray("quit\n"));
+        const auto nextLine = [&] {
+            QTest::qWaitFor([&] { return program.canReadLine() || program.state() == QProcess::NotRunning; }, 120000);
+            return program.readLine();
+        };
+        if (held) {
+            QCOMPARE(nextLine(), QByteArray("ready\n"));
+            disk->hang(test_support::hanging_disk::operations::writes);
+            QCOMPARE(fetchOnPort80("images.sitename.test", "/noise-0.png"), image);
+            QVERIFY2(QTest::qWaitFor([&] { return disk->held() > 0; }, 30000), "no write of the image was held");
+            program.write("go\n");
+        }
+        QCOMPARE(nextLine(), QByteArray("quit\n"));
         QElapsedTimer clock;
         clock.start();
-        // The bound, and the process's own end after it.
-        QVERIFY2(program.waitForFinished(MainWindow::quitLimitMs + 5000),
+        // The bound, and the process's own end after it. Where a thread's
+        // write is held, the kernel keeps the ended process until the disk
+        // answers.
+        QVERIFY2(QTest::qWaitFor([&] { return programEnded(program); }, MainWindow::quitLimitMs + 5000),
                  qPrintable(QStringLiteral("still running %1 ms after Quit").arg(clock.elapsed())));
+        if (disk)
+            disk->release();
+        QVERIFY(program.state() == QProcess::NotRunning || program.waitForFinished(30000));
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), 0);
 
-        // Each kept file is listed; what the bound cut left nothing behind.
+        // Each kept file is listed, from the catalogue's log when the program
+        // ended without closing it; what the bound cut left nothing behind
+        // but, where writes were held, its hidden partial file, which the next
+        // start removes.
         const QStringList listed = storedRows(QStringLiteral("/images.dat"), QStringLiteral("IMAGES"));
-        const QFileInfoList kept = QDir(day + "/sitename.test").entryInfoList(QDir::Files | QDir::Hidden);
+        const QFileInfoList kept =
+            QDir(day + "/sitename.test").entryInfoList(held ? QDir::Files : QDir::Files | QDir::Hidden);
+        QVERIFY(!kept.isEmpty() || mode == QLatin1String("idle"));
         for (const QFileInfo& file : kept)
             QVERIFY2(listed.filter(file.filePath() + '|').size() == 1, qPrintable(file.filePath()));
         const auto whole = std::count_if(kept.begin(), kept.end(), [&](const QFileInfo& file) {
