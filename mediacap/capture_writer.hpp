@@ -223,6 +223,8 @@ private:
     // With `lock` held, while the capture thread waits: makes the reports
     // whose outcomes the writer answered meanwhile. False when there were none.
     bool report_meanwhile(std::unique_lock<std::mutex>& lock);
+    // Marks the writer's progress now (see progress_at_). Either thread.
+    void stamp_progress();
     bool stalled() const;
     void give_up();
     void abandon();  // with mutex_ held

@@ -169,38 +169,6 @@ bool beyond_limit(std::size_t end, std::size_t terminator, std::size_t length)
     return end + terminator > head_limit;
 }
 
-http_stream& state_of(const std::shared_ptr<stream>& s)
-{
-    return *std::any_cast<http_stream>(&s->state);
-}
-
-// What the allocator takes for a block of `size` bytes: its header, rounded up
-// to 16 bytes, at least 32 (as glibc's malloc does).
-std::size_t allocation(std::size_t size)
-{
-    return std::max<std::size_t>(32, (size + 8 + 15) & ~std::size_t(15));
-}
-
-// The heap block of a string, when it does not fit in the string itself.
-std::size_t heap_bytes(const std::string& text)
-{
-    return text.capacity() > 15 ? allocation(text.capacity() + 1) : 0;
-}
-
-// What a waiting request takes in memory: its object (made together with its
-// shared pointer's count, and its slot in the queue), its strings, and its
-// header map's buckets and nodes (a node holds the name and the value).
-std::size_t footprint(const http::http_request& request)
-{
-    std::size_t bytes = allocation(sizeof(http::http_request) + 16) + sizeof(std::shared_ptr<int>) +
-                        heap_bytes(request.server_address) + heap_bytes(request.method) +
-                        heap_bytes(request.path) + heap_bytes(request.body) +
-                        allocation(request.headers.bucket_count() * sizeof(void*));
-    for (const auto& [name, value] : request.headers)
-        bytes += allocation(sizeof(void*) * 2 + sizeof name + sizeof value) + heap_bytes(name) + heap_bytes(value);
-    return bytes;
-}
-
 // Runs parse steps over one offer while they make progress: several requests
 // in one segment, or a body's end and the next head, are all taken at this
 // arrival. The first step always runs, even on an empty offer (the close
@@ -219,20 +187,6 @@ unsigned consume_all(const char* data, unsigned length, Step&& step)
 }
 
 }  // namespace
-
-http_decoder::~http_decoder()
-{
-    set_budget(nullptr);
-}
-
-void http_decoder::set_budget(memory_budget* budget)
-{
-    if (budget_)
-        budget_->forget_holders(this);
-    budget_ = budget;
-    if (budget_)
-        budget_->set_holders(this);
-}
 
 void http_decoder::attach_stream(const std::shared_ptr<stream>& opened)
 {
@@ -292,100 +246,6 @@ void http_decoder::handle_close(const std::shared_ptr<stream>& s)
         give_back(*state, state->charged);
 }
 
-bool http_decoder::take(const std::shared_ptr<stream>& s, std::size_t bytes)
-{
-    if (budget_ && !budget_->take(bytes, s->key))
-        return false;
-    state_of(s).charged += bytes;
-    charged_ += bytes;
-    return true;
-}
-
-void http_decoder::give_back(http_stream& state, std::size_t bytes)
-{
-    bytes = std::min(bytes, state.charged);
-    state.charged -= bytes;
-    charged_ -= bytes;
-    if (budget_)
-        budget_->charge(-static_cast<long long>(bytes));
-}
-
-bool http_decoder::within_budget(const std::shared_ptr<stream>& s)
-{
-    return !budget_ || budget_->make_room(0, s->key);
-}
-
-void http_decoder::refused()
-{
-    if (budget_)
-        ++budget_->lost().grown;
-}
-
-void http_decoder::drop_waiting(http_stream& state)
-{
-    state.pending.clear();
-    state.kept_request_body = 0;
-    give_back(state, state.charged);
-}
-
-void http_decoder::give_up(http_stream& state)
-{
-    state.given_up = true;
-    state.request_state = http_stream::request_unparseable;
-    // No request is left for what the server sends; a body under way is
-    // still followed to its end, as the rule is that nothing being kept is
-    // cut short.
-    if (state.response_state != http_stream::sized_body)
-        state.response_state = http_stream::response_unparseable;
-    drop_waiting(state);
-}
-
-std::size_t http_decoder::reclaimable(const tuple4* sparing) const
-{
-    const std::shared_ptr<stream> spared = find_stream(sparing);
-    const http_stream* state = spared ? std::any_cast<http_stream>(&spared->state) : nullptr;
-    return charged_ - (state ? state->charged : 0);
-}
-
-void http_decoder::give_up_holders(std::size_t bytes, const tuple4* sparing)
-{
-    while (budget_ && budget_->used() + bytes > budget_->limit()) {
-        // The most held for the longest: a connection that holds little
-        // (a new exchange) or was just heard from goes on, one that queued
-        // many requests and fell silent goes first.
-        http_stream* victim = nullptr;
-        double worst = 0;
-        for (const auto& [key, s] : streams()) {
-            http_stream* state = std::any_cast<http_stream>(&s->state);
-            if (key == sparing || !state || state->charged == 0)
-                continue;
-            const double weight = double(state->charged) * double(arrivals_ - state->last_active + 1);
-            if (weight > worst) {
-                worst = weight;
-                victim = state;
-            }
-        }
-        if (!victim)
-            return;
-        ++budget_->lost().holders;
-        budget_->lost().held_bytes += victim->charged;
-        give_up(*victim);
-    }
-}
-
-void http_decoder::time_passed(std::int64_t seconds)
-{
-    now_ = seconds;
-    for (const auto& entry : streams()) {
-        http_stream* state = std::any_cast<http_stream>(&entry.second->state);
-        if (state && !state->pending.empty() && seconds - state->heard_at > max_request_wait_seconds) {
-            if (budget_)
-                ++budget_->lost().past_own_bound;
-            give_up(*state);
-        }
-    }
-}
-
 unsigned http_decoder::parse_request_head(const std::shared_ptr<stream>& s, const char* data, unsigned length)
 {
     const std::string_view offered(data, length);
@@ -440,13 +300,8 @@ unsigned http_decoder::parse_request_head(const std::shared_ptr<stream>& s, cons
         });
     }
 
-    // A request that the budget has no room for gives the client's side up.
-    if (!take(s, footprint(*request))) {
-        refused();
-        state.request_state = http_stream::request_unparseable;
+    if (!queue_request(s, std::move(request)))
         return length;
-    }
-    state.pending.push_back(std::move(request));
     if (length_announced != 0) {
         state.request_state = http_stream::request_body;
         state.request_remaining = length_announced;
@@ -461,37 +316,9 @@ unsigned http_decoder::read_request_body(const std::shared_ptr<stream>& s, const
     const std::uint32_t expected = state.request_remaining;
     state.request_remaining -= n;
     // Once the response has taken the request, the rest of its body has no
-    // owner any more and is dropped. Bodies are kept for a replay only up to
-    // the connection's limit; a request that lost part of its body says so.
-    if (!state.pending.empty()) {
-        http::http_request& request = *state.pending.back();
-        const std::size_t room = max_kept_request_bodies - std::min(state.kept_request_body, max_kept_request_bodies);
-        std::size_t kept = request.body_truncated ? 0 : std::min<std::size_t>(n, room);
-        if (kept > 0 && request.body.size() + kept > request.body.capacity()) {
-            // Room for all of the body that can be kept, taken at once and
-            // charged as the allocator takes it; without room in the budget
-            // nothing more of it is kept.
-            const std::size_t whole = request.body.size() + std::min<std::size_t>(expected, room);
-            const std::size_t before = heap_bytes(request.body);
-            const std::size_t after = allocation(std::max<std::size_t>(whole, 2 * request.body.capacity()) + 1);
-            if (take(s, after - before)) {
-                request.body.reserve(whole);
-                // What the allocator took, should it differ from the estimate.
-                const std::size_t taken = heap_bytes(request.body);
-                state.charged = state.charged - after + taken;
-                charged_ = charged_ - after + taken;
-                if (budget_)
-                    budget_->charge(static_cast<long long>(taken) - static_cast<long long>(after));
-            } else {
-                refused();
-                kept = 0;
-            }
-        }
-        request.body.append(data, kept);
-        state.kept_request_body += kept;
-        if (kept < n)
-            request.body_truncated = true;
-    }
+    // owner any more and is dropped.
+    if (!state.pending.empty())
+        keep_request_body(s, data, n, expected);
     if (state.request_remaining == 0)
         state.request_state = http_stream::request_head;
     return n;
@@ -552,13 +379,7 @@ unsigned http_decoder::parse_response_head(const std::shared_ptr<stream>& s, con
     if (response.status >= 100 && response.status < 200)
         return static_cast<unsigned>(head.size());
     // Every final response head answers the oldest open request.
-    std::shared_ptr<http::http_request> request;
-    if (!state.pending.empty()) {
-        request = std::move(state.pending.front());
-        state.pending.pop_front();
-        state.kept_request_body -= std::min(state.kept_request_body, request->body.size());
-        give_back(state, footprint(*request));
-    }
+    std::shared_ptr<http::http_request> request = pop_oldest_request(state);
     // RFC 9112 section 6.3: a response to HEAD, a 204 and a 304 end at their
     // head whatever length they announce (a 304 often repeats the stored
     // resource's length), as an interim one does above. Taking that length

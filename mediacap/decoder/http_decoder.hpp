@@ -119,6 +119,9 @@ public:
     unsigned skip_chunk(const std::shared_ptr<stream>& s, const char* data, unsigned length);
 
 private:
+    // The parse state that attach_stream gave a connection.
+    static http_stream& state_of(const std::shared_ptr<stream>& s) { return *std::any_cast<http_stream>(&s->state); }
+
     // Charges `bytes` to the connection and the budget; false when the budget
     // has no room for them, even with other connections given up (nothing is
     // charged then).
@@ -137,6 +140,17 @@ private:
     // limit, or past the budget when no other connection makes the room.
     bool response_line_waits(const std::shared_ptr<stream>& s, std::size_t end, std::size_t delimiter,
                              unsigned length, unsigned& consumed);
+    // Queues a request whose head has ended, charged with what it takes;
+    // false, with the client's side given up, when the budget has no room
+    // for it.
+    bool queue_request(const std::shared_ptr<stream>& s, std::shared_ptr<http::http_request> request);
+    // Keeps what fits of `n` body bytes of the newest waiting request, of
+    // which `expected` were still to come, as far as the connection's limit
+    // and the budget allow; what does not fit marks it `body_truncated`.
+    void keep_request_body(const std::shared_ptr<stream>& s, const char* data, unsigned n, std::uint32_t expected);
+    // Takes the oldest waiting request off the queue and gives its charge
+    // back; empty when none waits.
+    std::shared_ptr<http::http_request> pop_oldest_request(http_stream& state);
     // Drops the waiting requests of a connection and gives their charge back.
     void drop_waiting(http_stream& state);
     // Gives the connection up whole.

@@ -28,6 +28,15 @@ private:
     std::filesystem::path path_;
 };
 
+// `size` bytes of a pattern, from `offset` on.
+inline std::string pattern(std::size_t size, unsigned seed, std::size_t offset = 0)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = offset; i < offset + size; ++i)
+        bytes[i - offset] = static_cast<char>((i * 131 + seed * 17 + i / 7) & 0xff);
+    return bytes;
+}
+
 // Runs the dispatcher over a pcap file with the callbacks already set, then
 // clears them. `settings` give everything but the file.
 inline void run_over_file(const std::string& file, const std::set<std::uint16_t>& ports = {80, 8080},
