@@ -5,7 +5,9 @@
 // (a test never blocks on a modal box), and small file and store helpers.
 
 #include "ApplicationSetup.h"
+#include "HttpResource.h"
 #include "UserPrompts.h"
+#include "VideoFile.h"
 
 #include <QApplication>
 #include <QDir>
@@ -19,6 +21,7 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThreadPool>
 #include <QUrl>
 
 #include <cstdlib>
@@ -67,6 +70,22 @@ struct Prompts {
         return result;
     }
 };
+
+// For the whole window: resources travel in queued signals, the probe and
+// converter in `folder` cannot start (a new video gets an empty info and a
+// blank thumbnail at once), and closing a window ends no test.
+inline void startWindowTests(const QString& folder)
+{
+    registerHttpResourceMetaType();
+    setExternalProgramsForTesting(folder + QStringLiteral("/no-probe"), folder + QStringLiteral("/no-converter"));
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+}
+
+inline void endWindowTests()
+{
+    QThreadPool::globalInstance()->waitForDone(30000);
+    setExternalProgramsForTesting({}, {});
+}
 
 // An update check address on a port nobody listens on: the check fails at once.
 inline QUrl refusedAddress()

@@ -125,19 +125,11 @@ private:
 private slots:
     void initTestCase()
     {
-        registerHttpResourceMetaType();
-        // Probe and converter that cannot start: a new video gets an empty
-        // info and a blank thumbnail at once.
-        setExternalProgramsForTesting(files.path() + "/no-probe", files.path() + "/no-converter");
-        QGuiApplication::setQuitOnLastWindowClosed(false);
+        startWindowTests(files.path());
         server = std::make_unique<test_support::http_server>();
     }
 
-    void cleanupTestCase()
-    {
-        QThreadPool::globalInstance()->waitForDone(30000);
-        setExternalProgramsForTesting({}, {});
-    }
+    void cleanupTestCase() { endWindowTests(); }
 
     void init()
     {

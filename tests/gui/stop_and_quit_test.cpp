@@ -214,18 +214,10 @@ private:
 private slots:
     void initTestCase()
     {
-        registerHttpResourceMetaType();
-        // Probe and converter that cannot start: a new video gets an empty
-        // info and a blank thumbnail at once.
-        setExternalProgramsForTesting(files.path() + "/no-probe", files.path() + "/no-converter");
-        QGuiApplication::setQuitOnLastWindowClosed(false);
+        startWindowTests(files.path());
     }
 
-    void cleanupTestCase()
-    {
-        QThreadPool::globalInstance()->waitForDone(30000);
-        setExternalProgramsForTesting({}, {});
-    }
+    void cleanupTestCase() { endWindowTests(); }
 
     void init()
     {
