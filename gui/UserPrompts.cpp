@@ -1,7 +1,7 @@
 #include "UserPrompts.h"
 
-#include <QDesktopServices>
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QFileDialog>
 
 #include <cstdio>

@@ -365,9 +365,11 @@ private slots:
         });
         program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         program.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--quitting-program"), mode});
+        // The program's next line; nothing when it ended, or gave none within
+        // 120 s.
         const auto nextLine = [&] {
-            QTest::qWaitFor([&] { return program.canReadLine() || program.state() == QProcess::NotRunning; }, 120000);
-            return program.readLine();
+            const auto ready = [&] { return program.canReadLine() || program.state() == QProcess::NotRunning; };
+            return QTest::qWaitFor(ready, 120000) && program.canReadLine() ? program.readLine() : QByteArray();
         };
         if (held) {
             QCOMPARE(nextLine(), QByteArray("ready\n"));
