@@ -454,21 +454,22 @@ private slots:
             auto reply = test_support::http_reply(video).with_header("Content-Type", "video/mp4");
             return ++videoRequests == 1 ? reply : reply.with_fault(test_support::http_reply::fault::stall_after_headers);
         });
-        // The browser gets the video; its replay is cut short: the server
-        // closes before the length it announced (after making the disk's
-        // folder operations hang, for /failed.mp4).
-        const auto cutReplay = [&](bool hang) {
+        // The browser gets the video; its replay fails after it started: the
+        // server answers 404 (after making the disk's folder operations hang,
+        // for /failed.mp4). The capture sees that answer pass too, and keeps
+        // nothing of it, so no repeat of the video opens its folder again.
+        const auto refusedReplay = [&](bool hang) {
             return [&, hang, asked = std::make_shared<std::atomic<int>>(0)](const test_support::received_request&) {
                 auto reply = test_support::http_reply(video).with_header("Content-Type", "video/mp4");
                 if (++*asked == 1)
                     return reply;
                 if (hang)
                     disk->hang(test_support::hanging_disk::operations::folders);
-                return reply.close_delimited().with_header("Content-Length", std::to_string(video.size() + 1));
+                return reply.with_status(404);
             };
         };
-        web.route("/cut.mp4", cutReplay(false));
-        web.route("/failed.mp4", cutReplay(true));
+        web.route("/cut.mp4", refusedReplay(false));
+        web.route("/failed.mp4", refusedReplay(true));
 
         MainWindow window(nullptr, refusedAddress());
         auto* welcome = window.findChild<WelcomeFrame*>();
