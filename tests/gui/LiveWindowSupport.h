@@ -19,6 +19,7 @@
 #include <QDir>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QObject>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -79,6 +80,29 @@ inline std::unique_ptr<test_support::hanging_disk> mountToday(const QTemporaryDi
         whyNot = QString::fromStdString("needs private mounts and a file system in user space: " + reason);
     return disk;
 }
+
+// The fixture of the live tests: a data folder without catalogues and a
+// recorder of every box for each case.
+class LiveWindowTest : public QObject {
+    Q_OBJECT
+
+protected:
+    std::unique_ptr<Prompts> prompts;
+    QTemporaryDir files;
+
+private slots:
+    void initTestCase() { startWindowTests(files.path()); }
+    void cleanupTestCase() { endWindowTests(); }
+
+    void init()
+    {
+        removeCatalogueFiles();
+        prompts = std::make_unique<Prompts>();
+        prompts->install();
+    }
+
+    void cleanup() { prompts.reset(); }
+};
 
 // A QtTest main for the live tests: the namespaces first, before any thread
 // exists (only the calling thread changes namespace), then a private home.

@@ -133,30 +133,10 @@ bool programEnded(const QProcess& program)
 
 // Quit of the whole window with its real pages and the real capture thread,
 // in the test's process and in a process of its own started as the program.
-class QuitTest : public QObject {
+class QuitTest : public LiveWindowTest {
     Q_OBJECT
 
-private:
-    std::unique_ptr<Prompts> prompts;
-    QTemporaryDir files;
-
 private slots:
-    void initTestCase()
-    {
-        startWindowTests(files.path());
-    }
-
-    void cleanupTestCase() { endWindowTests(); }
-
-    void init()
-    {
-        removeCatalogueFiles();
-        prompts = std::make_unique<Prompts>();
-        prompts->install();
-    }
-
-    void cleanup() { prompts.reset(); }
-
     void quitDuringMonitoringEndsTheCaptureThreadFirstLive()
     {
         QSKIP_WITHOUT_PRIVATE_NETWORK();

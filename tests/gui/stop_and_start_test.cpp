@@ -20,30 +20,10 @@ using namespace window_test;
 
 // Stop and Start of the whole window with its real pages and the real capture
 // thread, also while the data folder's disk hangs or writes slowly.
-class StopAndStartTest : public QObject {
+class StopAndStartTest : public LiveWindowTest {
     Q_OBJECT
 
-private:
-    std::unique_ptr<Prompts> prompts;
-    QTemporaryDir files;
-
 private slots:
-    void initTestCase()
-    {
-        startWindowTests(files.path());
-    }
-
-    void cleanupTestCase() { endWindowTests(); }
-
-    void init()
-    {
-        removeCatalogueFiles();
-        prompts = std::make_unique<Prompts>();
-        prompts->install();
-    }
-
-    void cleanup() { prompts.reset(); }
-
     void stopTwiceLive()
     {
         QSKIP_WITHOUT_PRIVATE_NETWORK();
